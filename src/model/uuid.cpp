@@ -1,0 +1,99 @@
+#include "model/uuid.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "model/failure.hpp"
+
+namespace kestrova {
+
+namespace {
+
+// One getrandom call costs more than the rest of an order together, so bytes
+// are drawn in blocks and each byte is handed out once.
+constexpr std::size_t kBlockSize = 4096;
+
+// Bumped in every child after fork(), so that a child never hands out bytes
+// its parent buffered (and may hand out itself).
+std::atomic<std::uint64_t> fork_generation{0};
+
+void on_fork_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+struct ForkHook {
+  ForkHook() { pthread_atfork(nullptr, nullptr, on_fork_child); }
+} const fork_hook;
+
+struct RandomBlock {
+  std::uint8_t bytes[kBlockSize];
+  std::size_t next = kBlockSize;
+  std::uint64_t generation = 0;
+};
+
+thread_local RandomBlock block;
+
+[[noreturn]] void fail(int error) {
+  throw InvariantFailure(std::string("could not retrieve random bytes for uuid: ") +
+                         std::strerror(error) + " (os error " + std::to_string(error) + ")");
+}
+
+// Reads the whole buffer from /dev/urandom; returns 0 or an errno value.
+int read_urandom(std::uint8_t* out, std::size_t size) {
+  int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  for (std::size_t done = 0; done < size;) {
+    ssize_t got = ::read(fd, out + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      error = got < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  return error;
+}
+
+void refill(RandomBlock& b) {
+  for (std::size_t done = 0; done < kBlockSize;) {
+    ssize_t got = ::getrandom(b.bytes + done, kBlockSize - done, 0);
+    if (got >= 0) {
+      done += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    int error = errno;
+    if (read_urandom(b.bytes, kBlockSize) != 0) fail(error);
+    break;
+  }
+  b.next = 0;
+}
+
+}  // namespace
+
+OrderId new_order_id() {
+  RandomBlock& b = block;
+  std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (b.generation != generation) {
+    b.generation = generation;
+    b.next = kBlockSize;
+  }
+  OrderId id;
+  if (b.next + id.bytes.size() > kBlockSize) refill(b);
+  std::memcpy(id.bytes.data(), b.bytes + b.next, id.bytes.size());
+  // Wipe what was handed out so it can never be handed out again.
+  std::memset(b.bytes + b.next, 0, id.bytes.size());
+  b.next += id.bytes.size();
+  id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0F) | 0x40);
+  id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3F) | 0x80);
+  return id;
+}
+
+}  // namespace kestrova

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "model/fill.hpp"
+#include "model/failure.hpp"
+#include "model/order_id.hpp"
+#include "module/borrow.hpp"
+
+namespace kestrova::surface {
+
+// Argument kinds beyond the plain numbers.
+struct Text {};  // a str, read as UTF-8; the view lives as long as the str
+template <class Value>
+struct Copy {};  // the value of an instance, copied under a momentary shared borrow
+template <class Value>
+struct Shared {};  // an instance held under a shared borrow for the call
+template <class Value>
+struct Exclusive {};  // an instance held under an exclusive borrow for the call
+
+double to_double(PyObject* object);
+std::int64_t to_int64(PyObject* object);
+std::uint64_t to_uint64(PyObject* object);
+std::string_view to_text(PyObject* object);
+
+template <class Kind>
+struct Converter;
+template <>
+struct Converter<double> {
+  static double from(PyObject* object) { return to_double(object); }
+};
+template <>
+struct Converter<std::int64_t> {
+  static std::int64_t from(PyObject* object) { return to_int64(object); }
+};
+template <>
+struct Converter<std::uint64_t> {
+  static std::uint64_t from(PyObject* object) { return to_uint64(object); }
+};
+template <>
+struct Converter<Text> {
+  static std::string_view from(PyObject* object) { return to_text(object); }
+};
+template <class Value>
+struct Converter<Copy<Value>> {
+  static Value from(PyObject* object) { return *SharedBorrow<Value>::of(object); }
+};
+template <class Value>
+struct Converter<Shared<Value>> {
+  static SharedBorrow<Value> from(PyObject* object) { return SharedBorrow<Value>::of(object); }
+};
+template <class Value>
+struct Converter<Exclusive<Value>> {
+  static ExclusiveBorrow<Value> from(PyObject* object) {
+    return ExclusiveBorrow<Value>::of(object);
+  }
+};
+
+// A TypeError from converting the argument `name` becomes
+// "argument '<name>': <message>"; every other error passes unchanged.
+void name_argument_error(const char* name);
+
+template <class Kind>
+auto convert(PyObject* object, const char* name) {
+  try {
+    return Converter<Kind>::from(object);
+  } catch (const PythonErrorSet&) {
+    name_argument_error(name);
+    throw;
+  }
+}
+
+// Results: every one a new reference.
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
+inline Ref to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline Ref to_python(std::int64_t value) { return made(PyLong_FromLongLong(value)); }
+inline Ref to_python(std::uint64_t value) { return made(PyLong_FromUnsignedLongLong(value)); }
+inline Ref to_python(double value) { return made(PyFloat_FromDouble(value)); }
+inline Ref to_python(std::string_view text) {
+  return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+inline Ref to_python(const std::string& text) { return to_python(std::string_view(text)); }
+Ref to_python(const OrderId& id);
+Ref to_python(const FillId& id);
+
+template <ClassValue Value>
+Ref to_python(Value value) {
+  return make_instance(std::move(value));
+}
+
+template <class First, class Second>
+Ref to_python(const std::pair<First, Second>& pair) {
+  Ref first = to_python(pair.first);
+  Ref second = to_python(pair.second);
+  Ref tuple = made(PyTuple_New(2));
+  PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+  return tuple;
+}
+
+template <class Value>
+Ref to_python(std::optional<Value> value) {
+  return value ? to_python(std::move(*value)) : none();
+}
+
+// A list of `size` items, made by `visit(append)` where append takes values.
+template <class Visit>
+Ref to_python_list(std::size_t size, Visit&& visit) {
+  Ref list = made(PyList_New(static_cast<Py_ssize_t>(size)));
+  Py_ssize_t next = 0;
+  visit([&](auto&& value) {
+    if (static_cast<std::size_t>(next) >= size) throw InvariantFailure("list size mismatch");
+    PyList_SET_ITEM(list.get(), next++, to_python(std::forward<decltype(value)>(value)).release());
+  });
+  if (static_cast<std::size_t>(next) != size) throw InvariantFailure("list size mismatch");
+  return list;
+}
+
+}  // namespace kestrova::surface
