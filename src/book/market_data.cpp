@@ -47,8 +47,9 @@ double OrderBook::volume(const PriceLevels& levels) {
 std::optional<double> OrderBook::spread() const {
   if (bid_levels_.empty() || ask_levels_.empty()) return std::nullopt;
   // Wrapping difference, as two's complement subtraction gives it.
-  auto difference = static_cast<std::int64_t>(static_cast<std::uint64_t>(ask_levels_.begin()->first) -
-                                               static_cast<std::uint64_t>(bid_levels_.rbegin()->first));
+  auto difference =
+      static_cast<std::int64_t>(static_cast<std::uint64_t>(ask_levels_.begin()->first) -
+                                static_cast<std::uint64_t>(bid_levels_.rbegin()->first));
   return static_cast<double>(difference) * tick_size_;
 }
 

@@ -1,5 +1,6 @@
 #include "book/order_book.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -76,8 +77,15 @@ bool OrderBook::cancel(std::string_view order_id) {
   PriceLevels& side_levels = levels(stored->side);
   auto level = side_levels.find(stored->price_in_ticks);
   if (level != side_levels.end()) {
-    std::erase_if(level->second, [&](const Order& order) { return order.id == *id; });
-    if (level->second.empty()) side_levels.erase(level);
+    // deque::erase moves the shorter side, so taking one order out of a long
+    // level does not shift the whole queue; every copy with the id goes.
+    LevelQueue& queue = level->second;
+    auto same_id = [&](const Order& order) { return order.id == *id; };
+    for (auto it = std::find_if(queue.begin(), queue.end(), same_id); it != queue.end();
+         it = std::find_if(it, queue.end(), same_id)) {
+      it = queue.erase(it);
+    }
+    if (queue.empty()) side_levels.erase(level);
   }
   orders_.erase(*id);
   return true;

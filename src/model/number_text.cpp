@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 namespace kestrova {
 
@@ -27,8 +26,8 @@ void append_fixed(std::string& out, double value, int decimals) {
   if (append_non_finite(out, value)) return;
   // 309 integer digits at most, the point, the decimals and a sign.
   char buffer[320 + 64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
-                              decimals);
+  auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
   if (std::signbit(value) && buffer[0] != '-') out += '-';
   out.append(buffer, result.ptr);
 }
@@ -38,8 +37,7 @@ void append_shortest(std::string& out, double value) {
   // Scientific form gives the shortest round-trip digits and their exponent;
   // they are laid out positionally here.
   char buffer[64];
-  auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   const char* p = buffer;
   const char* end = result.ptr;
   if (*p == '-') ++p;
@@ -50,8 +48,11 @@ void append_shortest(std::string& out, double value) {
   for (; p < end && *p != 'e'; ++p) {
     if (*p != '.') digits[count++] = *p;
   }
-  int exponent = std::atoi(p + 1);  // value = d.ddd x 10^exponent
-  int point = exponent + 1;         // digits before the decimal point
+  int exponent = 0;  // value = d.ddd x 10^exponent; to_chars writes no terminator
+  const char* exponent_text = p + 1;
+  if (exponent_text < end && *exponent_text == '+') ++exponent_text;
+  std::from_chars(exponent_text, end, exponent);
+  int point = exponent + 1;  // digits before the decimal point
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');

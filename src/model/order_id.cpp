@@ -8,11 +8,16 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 constexpr bool is_hyphen_position(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
-int lower_hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// Value of each lower-case hex digit, -1 for every other byte.
+constexpr auto kHexValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 16; ++i)
+    values[static_cast<unsigned char>(kHexDigits[i])] = static_cast<std::int8_t>(i);
+  return values;
+}();
+
+int lower_hex_value(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 

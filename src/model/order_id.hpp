@@ -16,20 +16,26 @@ struct OrderId {
 
   std::array<std::uint8_t, 16> bytes;
 
-  friend bool operator==(const OrderId&, const OrderId&) = default;
+  // Two word compares; ids are compared on every probe and queue scan.
+  friend bool operator==(const OrderId& a, const OrderId& b) {
+    return (a.word(0) ^ b.word(0)) == 0 && (a.word(1) ^ b.word(1)) == 0;
+  }
 
   // The bytes are random, so a slice of them is already a good hash.
-  std::uint64_t hash() const {
-    std::uint64_t h;
-    std::memcpy(&h, bytes.data(), sizeof h);
-    return h;
-  }
+  std::uint64_t hash() const { return word(0); }
 
   void write_text(char* out) const;  // writes exactly kTextSize chars
 
   // Only the exact lower-case hyphenated form parses; any other text cannot
   // equal an id's text, so lookups by it simply find nothing.
   static std::optional<OrderId> parse(std::string_view text);
+
+ private:
+  std::uint64_t word(std::size_t i) const {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + 8 * i, sizeof w);
+    return w;
+  }
 };
 
 }  // namespace kestrova

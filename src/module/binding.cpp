@@ -46,8 +46,8 @@ std::string name_list(const std::vector<const char*>& names) {
   if (d.required_positional == count) {
     message += " takes " + std::to_string(count);
   } else {
-    message += " takes from " + std::to_string(d.required_positional) + " to " +
-               std::to_string(count);
+    message +=
+        " takes from " + std::to_string(d.required_positional) + " to " + std::to_string(count);
   }
   message += " positional arguments but " + std::to_string(given) +
              (given == 1 ? " was given" : " were given");
@@ -100,8 +100,7 @@ class KeywordBinder {
 
   void finish(std::size_t given) {
     if (!positional_only_names_.empty()) {
-      fail(full_name(d_) +
-           " got some positional-only arguments passed as keyword arguments: " +
+      fail(full_name(d_) + " got some positional-only arguments passed as keyword arguments: " +
            name_list(positional_only_names_));
     }
     if (given < d_.required_positional) {
@@ -133,8 +132,8 @@ class KeywordBinder {
   std::vector<const char*> positional_only_names_;
 };
 
-std::size_t bind_positional(const ParameterDescription& d, PyObject** slots,
-                            PyObject* const* args, std::size_t given) {
+std::size_t bind_positional(const ParameterDescription& d, PyObject** slots, PyObject* const* args,
+                            std::size_t given) {
   std::size_t count = d.positional.size();
   for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];
   if (given > count) fail_too_many(d, given);
@@ -156,8 +155,7 @@ void bind_vector(const ParameterDescription& d, PyObject** slots, PyObject* cons
   keywords.finish(given);
 }
 
-void bind_tuple(const ParameterDescription& d, PyObject** slots, PyObject* args,
-                PyObject* kwargs) {
+void bind_tuple(const ParameterDescription& d, PyObject** slots, PyObject* args, PyObject* kwargs) {
   std::size_t given = bind_positional(d, slots, reinterpret_cast<PyTupleObject*>(args)->ob_item,
                                       static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
   KeywordBinder keywords(d, slots);

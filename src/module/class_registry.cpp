@@ -48,10 +48,12 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* cause_traceback;
   PyErr_Fetch(&cause_type, &cause, &cause_traceback);
   PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
-  if (cause != nullptr && cause_traceback != nullptr) PyException_SetTraceback(cause, cause_traceback);
+  if (cause != nullptr && cause_traceback != nullptr)
+    PyException_SetTraceback(cause, cause_traceback);
   Py_XDECREF(cause_type);
   Py_XDECREF(cause_traceback);
-  Ref text = made(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref text =
+      made(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   Ref error = made(PyObject_CallOneArg(type, text.get()));
   PyException_SetCause(error.get(), cause);
   PyErr_SetObject(type, error.get());
@@ -88,9 +90,8 @@ bool class_attributes_stored[kClassCount] = {};
 
 PyTypeObject* create_type(const ClassDefinition& d, std::string& doc) {
   if (doc.empty()) {
-    doc = d.text_signature != nullptr
-              ? std::string(d.name) + d.text_signature + "\n--\n\n" + d.doc
-              : std::string(d.doc);
+    doc = d.text_signature != nullptr ? std::string(d.name) + d.text_signature + "\n--\n\n" + d.doc
+                                      : std::string(d.doc);
   }
   std::vector<PyType_Slot> slots;
   if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});

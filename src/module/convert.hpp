@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "model/fill.hpp"
 #include "model/failure.hpp"
+#include "model/fill.hpp"
 #include "model/order_id.hpp"
 #include "module/borrow.hpp"
 

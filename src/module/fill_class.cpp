@@ -17,8 +17,8 @@ PyObject* fill_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto buy_id = convert<Text>(bound[2], "buy_id");
     auto sell_id = convert<Text>(bound[3], "sell_id");
     auto timestamp = convert<std::uint64_t>(bound[4], "timestamp");
-    return make_instance(type, Fill{quantity, price, std::string(buy_id), std::string(sell_id),
-                                    timestamp});
+    return make_instance(
+        type, Fill{quantity, price, std::string(buy_id), std::string(sell_id), timestamp});
   });
 }
 
@@ -26,8 +26,7 @@ PyGetSetDef fill_properties[] = {
     {"quantity", field_getter<Fill, &Fill::quantity>, nullptr, "Getter for the quantity filled.",
      nullptr},
     {"price", field_getter<Fill, &Fill::price>, nullptr, "Getter for the fill price.", nullptr},
-    {"buy_id", field_getter<Fill, &Fill::buy_id>, nullptr, "Getter for the buy order ID.",
-     nullptr},
+    {"buy_id", field_getter<Fill, &Fill::buy_id>, nullptr, "Getter for the buy order ID.", nullptr},
     {"sell_id", field_getter<Fill, &Fill::sell_id>, nullptr, "Getter for the sell order ID.",
      nullptr},
     {"timestamp", field_getter<Fill, &Fill::timestamp>, nullptr, "Getter for the fill timestamp.",

@@ -13,8 +13,7 @@ namespace kestrova::surface {
 // The layout of every instance: header, the core value, the borrow flag.
 template <class Value>
 struct Instance {
-  PyObject_HEAD
-  Value value;
+  PyObject_HEAD Value value;
   BorrowFlag borrow_flag;
 };
 

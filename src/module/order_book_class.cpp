@@ -14,8 +14,8 @@ using Book = kestrova::OrderBook;
 PyObject* book_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     auto bound = bind_arguments<1>(parameters::kBookNew, args, kwargs);
-    double tick_size = bound[0] == nullptr ? parameters::kDefaultTickSize
-                                           : convert<double>(bound[0], "tick_size");
+    double tick_size =
+        bound[0] == nullptr ? parameters::kDefaultTickSize : convert<double>(bound[0], "tick_size");
     return make_instance(type, Book(tick_size));
   });
 }

@@ -32,8 +32,7 @@ void write_diagnostic(const InvariantFailure& failure) {
   char thread_name[64] = "<unnamed>";
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
   std::fprintf(stderr, "kestrova: internal check failed in thread '%s' at %s:%u:%u:\n%s\n",
-               thread_name, failure.where.file_name(),
-               static_cast<unsigned>(failure.where.line()),
+               thread_name, failure.where.file_name(), static_cast<unsigned>(failure.where.line()),
                static_cast<unsigned>(failure.where.column()), failure.message.c_str());
   std::fflush(stderr);
 }

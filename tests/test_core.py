@@ -1,0 +1,24 @@
+"""Builds and runs the interpreter-free checks of the C++ core."""
+
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+CORE_SOURCES = sorted(
+    str(p) for folder in ("src/model", "src/book") for p in (ROOT / folder).glob("*.cpp")
+)
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
+def test_core_checks(tmp_path):
+    binary = tmp_path / "core_checks"
+    subprocess.run(
+        ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-I", str(ROOT / "src"),
+         str(ROOT / "tests/core/core_checks.cpp"), *CORE_SOURCES, "-o", str(binary)],
+        check=True,
+    )
+    result = subprocess.run([str(binary)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout
