@@ -13,7 +13,8 @@ namespace kestrova::surface {
 // The layout of every instance: header, the core value, the borrow flag.
 template <class Value>
 struct Instance {
-  PyObject_HEAD Value value;
+  PyObject ob_base;  // what PyObject_HEAD declares
+  Value value;
   BorrowFlag borrow_flag;
 };
 
