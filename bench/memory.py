@@ -26,9 +26,9 @@ def main():
     book = OrderBook()
     half = args.orders // 2
     for i in range(half):
-        book.add(Order(OrderType.Buy, 100_000 - (i % args.levels), 1.0))
+        book.add(Order(OrderType.Buy, 2_000_000 - (i % args.levels), 1.0))
     for i in range(args.orders - half):
-        book.add(Order(OrderType.Sell, 100_001 + (i % args.levels), 1.0))
+        book.add(Order(OrderType.Sell, 2_000_001 + (i % args.levels), 1.0))
     after = rss_mib()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"resting orders: {len(book.buy_orders) + len(book.sell_orders)}")

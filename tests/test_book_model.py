@@ -1,6 +1,5 @@
 """Random sequences of book operations checked against a plain Python model of the book."""
 
-import math
 import struct
 import time
 import uuid
@@ -11,155 +10,94 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 
 from kestrova import Order, OrderBook, OrderStatus, OrderType
 
-BUY, SELL = "Buy", "Sell"
-SIDES = {BUY: OrderType.Buy, SELL: OrderType.Sell}
-OPEN, FILLED = "Open", "Filled"
-STATUSES = {OPEN: OrderStatus.Open, FILLED: OrderStatus.Filled}
-
+SIDE = st.sampled_from([OrderType.Buy, OrderType.Sell])
 TICKS = st.integers(min_value=95, max_value=105)
 QUANTITIES = st.sampled_from([0.1, 0.2, 0.25, 0.3, 1.0, 2.5, 3.0])
-SIDE = st.sampled_from([BUY, SELL])
 
 
-def bits(x):
-    return struct.pack("<d", x)
+def exact(v):
+    """Floats as their bytes, so that comparisons are bit for bit."""
+    if isinstance(v, float):
+        return struct.pack("<d", v)
+    if isinstance(v, (list, tuple)):
+        return [exact(x) for x in v]
+    return {k: exact(x) for k, x in v.items()} if isinstance(v, dict) else v
 
 
-def fixed(x, digits):
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    # format() rounds the exact binary value, ties to even, and keeps the sign of -0.0.
-    return format(x, f".{digits}f")
+def record(o):
+    return None if o is None else dict(
+        id=o.id, buy=o.side == OrderType.Buy, ticks=o.price_in_ticks, qty=o.quantity,
+        open=o.status == OrderStatus.Open, ts=o.timestamp)
 
 
 def shortest(x):
-    if math.isnan(x) or math.isinf(x):
-        return fixed(x, 0)
-    if x == int(x):
-        return ("-" if math.copysign(1.0, x) < 0 else "") + str(abs(int(x)))
-    # repr gives the shortest round-tripping digits; Decimal lays them out without exponent.
-    return format(Decimal(repr(x)), "f")
-
-
-def record_of(order):
-    return {
-        "id": order.id,
-        "side": BUY if order.side == OrderType.Buy else SELL,
-        "ticks": order.price_in_ticks,
-        "qty": order.quantity,
-        "status": OPEN if order.status == OrderStatus.Open else FILLED,
-        "ts": order.timestamp,
-    }
-
-
-def observed(order):
-    return {
-        "id": order.id,
-        "side": BUY if order.side == OrderType.Buy else SELL,
-        "ticks": order.price_in_ticks,
-        "qty": bits(order.quantity),
-        "status": OPEN if order.status == OrderStatus.Open else FILLED,
-        "ts": order.timestamp,
-    }
-
-
-def expected(record):
-    return dict(record, qty=bits(record["qty"]))
+    return str(int(x)) if x == int(x) else format(Decimal(repr(x)), "f")
 
 
 class ModelBook:
     def __init__(self, tick):
-        self.tick = tick
-        self.orders = {}
-        self.levels = {BUY: {}, SELL: {}}
+        self.tick, self.orders, self.levels = tick, {}, {True: {}, False: {}}
 
     def add(self, incoming):
-        incoming = dict(incoming)
-        own, opposite = (BUY, SELL) if incoming["side"] == BUY else (SELL, BUY)
-        book = self.levels[opposite]
-        fills = []
-        while incoming["status"] == OPEN and book:
-            best = min(book) if incoming["side"] == BUY else max(book)
-            if incoming["side"] == BUY and incoming["ticks"] < best:
+        levels, fills = self.levels[not incoming["buy"]], []
+        while incoming["open"] and levels:
+            best = min(levels) if incoming["buy"] else max(levels)
+            if (incoming["ticks"] < best) if incoming["buy"] else (incoming["ticks"] > best):
                 break
-            if incoming["side"] == SELL and incoming["ticks"] > best:
-                break
-            resting = book[best].pop(0)
+            resting = levels[best].pop(0)
             q = min(resting["qty"], incoming["qty"])
-            resting["qty"] -= q
-            incoming["qty"] -= q
-            if resting["qty"] <= 0.0:
-                resting["status"] = FILLED
-            if incoming["qty"] <= 0.0:
-                incoming["status"] = FILLED
-            buy, sell = (incoming, resting) if incoming["side"] == BUY else (resting, incoming)
-            fills.append((bits(q), bits(float(sell["ticks"]) * self.tick), buy["id"], sell["id"]))
-            if resting["status"] == OPEN:
-                book[best].insert(0, resting)
-            elif not book[best]:
-                del book[best]
+            for r in (resting, incoming):
+                r["qty"] -= q
+                r["open"] = r["qty"] > 0.0
+            buy, sell = (incoming, resting) if incoming["buy"] else (resting, incoming)
+            fills.append((q, float(sell["ticks"]) * self.tick, buy["id"], sell["id"]))
+            if resting["open"]:
+                levels[best].insert(0, resting)
+            elif not levels[best]:
+                del levels[best]
             self.orders[resting["id"]] = dict(resting)
-            self.orders[incoming["id"]] = dict(incoming)
-        if incoming["status"] == OPEN:
-            self.levels[own].setdefault(incoming["ticks"], []).append(dict(incoming))
+        if incoming["open"]:
+            self.levels[incoming["buy"]].setdefault(incoming["ticks"], []).append(dict(incoming))
         self.orders[incoming["id"]] = dict(incoming)
         return fills
 
     def cancel(self, order_id):
-        record = self.orders.pop(order_id, None)
-        if record is None:
-            return False
-        levels = self.levels[record["side"]]
-        queue = [r for r in levels.get(record["ticks"], []) if r["id"] != order_id]
-        if queue:
-            levels[record["ticks"]] = queue
-        else:
-            levels.pop(record["ticks"], None)
-        return True
+        r = self.orders.pop(order_id, None)
+        if r is not None:
+            levels = self.levels[r["buy"]]
+            levels[r["ticks"]] = [q for q in levels.get(r["ticks"], []) if q["id"] != order_id]
+            if not levels[r["ticks"]]:
+                del levels[r["ticks"]]
+        return r is not None
 
-    def resting(self, side):
-        return [r for ticks in sorted(self.levels[side]) for r in self.levels[side][ticks]]
+    def resting(self, buy):
+        return [r for ticks in sorted(self.levels[buy]) for r in self.levels[buy][ticks]]
 
-    def best(self, side):
-        levels = self.levels[side]
-        if not levels:
-            return None
-        ticks = max(levels) if side == BUY else min(levels)
-        return ticks, levels[ticks][0]["qty"]
+    def best(self, buy):
+        levels = self.levels[buy]
+        if levels:
+            ticks = max(levels) if buy else min(levels)
+            return ticks, levels[ticks][0]["qty"]
 
-    def volume(self, side):
+    def volume(self, buy):
         total = -0.0
-        for record in self.resting(side):
-            total += record["qty"]
+        for r in self.resting(buy):
+            total += r["qty"]
         return total
 
     def spread(self):
-        bid, ask = self.best(BUY), self.best(SELL)
-        if bid is None or ask is None:
-            return None
-        return float(ask[0] - bid[0]) * self.tick
+        bid, ask = self.best(True), self.best(False)
+        return None if bid is None or ask is None else float(ask[0] - bid[0]) * self.tick
 
     def summary(self):
         def part(best):
-            if best is None:
-                return "None"
-            return fixed(best[1], 2) + " @ " + shortest(float(best[0]) * self.tick)
+            return "None" if best is None else f"{best[1]:.2f} @ {shortest(best[0] * self.tick)}"
 
         spread = self.spread()
-        return (
-            "Best Bid: " + part(self.best(BUY))
-            + ", Best Ask: " + part(self.best(SELL))
-            + " (Spread: " + ("None" if spread is None else fixed(spread, 4))
-            + ")\nOpen Buy Volume: " + fixed(self.volume(BUY), 2)
-            + ", Open Sell Volume: " + fixed(self.volume(SELL), 2)
-        )
-
-
-def ticks_for(price, tick):
-    # Divide as floats, then round the exact quotient half away from zero.
-    return int(Decimal(price / tick).quantize(Decimal(1), rounding=ROUND_HALF_UP))
+        return (f"Best Bid: {part(self.best(True))}, Best Ask: {part(self.best(False))} "
+                f"(Spread: {'None' if spread is None else format(spread, '.4f')})\n"
+                f"Open Buy Volume: {self.volume(True):.2f}, "
+                f"Open Sell Volume: {self.volume(False):.2f}")
 
 
 class BookMachine(RuleBasedStateMachine):
@@ -167,41 +105,38 @@ class BookMachine(RuleBasedStateMachine):
 
     @initialize(tick=st.sampled_from([0.01, 0.5, 1.0, 0.1]))
     def make_book(self, tick):
-        self.book = OrderBook(tick)
-        self.model = ModelBook(tick)
-        self.known_ids = set()
+        self.book, self.model, self.known_ids = OrderBook(tick), ModelBook(tick), set()
 
     @rule(target=orders, side=SIDE, ticks=TICKS, qty=QUANTITIES)
     def construct(self, side, ticks, qty):
-        order = Order(SIDES[side], ticks, qty)
+        order = Order(side, ticks, qty)
         self.known_ids.add(order.id)
         return order
 
-    @rule(target=orders, side=SIDE, ticks=TICKS, offset=st.sampled_from([-0.4, 0.0, 0.3, 0.5]),
-          qty=QUANTITIES)
+    @rule(target=orders, side=SIDE, ticks=TICKS, qty=QUANTITIES,
+          offset=st.sampled_from([-0.4, 0.0, 0.3, 0.5]))
     def create(self, side, ticks, offset, qty):
         price = (ticks + offset) * self.model.tick
-        order = self.book.create_order(SIDES[side], price, qty)
-        assert order.price_in_ticks == ticks_for(price, self.model.tick)
-        assert (order.quantity, order.status) == (qty, OrderStatus.Open)
+        order = self.book.create_order(side, price, qty)
+        # The float quotient is rounded half away from zero.
+        want = int(Decimal(price / self.model.tick).quantize(Decimal(1), rounding=ROUND_HALF_UP))
+        assert (order.price_in_ticks, order.quantity, order.status) == (want, qty, OrderStatus.Open)
         self.known_ids.add(order.id)
         return order
 
     @rule(order=orders)
     def add(self, order):
-        incoming = record_of(order)
+        incoming = record(order)
         before = time.time_ns()
         fills = self.book.add(order)
         after = time.time_ns()
-        got = [(bits(f.quantity), bits(f.price), f.buy_id, f.sell_id) for f in fills]
-        assert got == self.model.add(incoming)
+        got = [(f.quantity, f.price, f.buy_id, f.sell_id) for f in fills]
+        assert exact(got) == exact(self.model.add(dict(incoming)))
         assert all(before <= f.timestamp <= after for f in fills)
-        # The caller's object is never changed by the book.
-        assert record_of(order) == incoming
+        assert record(order) == incoming
 
     @rule(order=orders, other=orders)
     def fill_outside_book(self, order, other):
-        # Changes only the Python objects; the book learns of it through add or update_order.
         if order is not other:
             order.fill(other, self.model.tick)
 
@@ -217,38 +152,21 @@ class BookMachine(RuleBasedStateMachine):
     @rule(order=orders)
     def update(self, order):
         assert self.book.update_order(order) is None
-        self.model.orders[order.id] = record_of(order)
+        self.model.orders[order.id] = record(order)
 
     @invariant()
     def views_agree(self):
-        if not hasattr(self, "book"):
-            return
-        model = self.model
-        for side, listed in ((BUY, self.book.buy_orders), (SELL, self.book.sell_orders)):
-            assert [observed(o) for o in listed] == [expected(r) for r in model.resting(side)]
-        for side, best in ((BUY, self.book.best_bid()), (SELL, self.book.best_ask())):
-            want = model.best(side)
-            assert (best if best is None else (best[0], bits(best[1]))) == (
-                want if want is None else (want[0], bits(want[1])))
-        assert bits(self.book.buy_volume()) == bits(model.volume(BUY))
-        assert bits(self.book.sell_volume()) == bits(model.volume(SELL))
-        spread, want = self.book.spread(), model.spread()
-        assert (spread is None) == (want is None)
-        if want is not None:
-            assert bits(spread) == bits(want)
-        assert repr(self.book) == model.summary()
-
-    @invariant()
-    def lookups_agree(self):
-        if not hasattr(self, "book"):
-            return
+        book, model = self.book, self.model
+        for buy, listed, best, volume in (
+                (True, book.buy_orders, book.best_bid(), book.buy_volume()),
+                (False, book.sell_orders, book.best_ask(), book.sell_volume())):
+            assert exact([record(o) for o in listed]) == exact(model.resting(buy))
+            assert exact(best) == exact(model.best(buy))
+            assert exact(volume) == exact(model.volume(buy))
+        assert exact(book.spread()) == exact(model.spread())
+        assert repr(book) == model.summary()
         for order_id in self.known_ids:
-            stored = self.book.get_order(order_id)
-            record = self.model.orders.get(order_id)
-            if record is None:
-                assert stored is None
-            else:
-                assert observed(stored) == expected(record)
+            assert exact(record(book.get_order(order_id))) == exact(model.orders.get(order_id))
 
 
 BookMachine.TestCase.settings = settings(max_examples=100, stateful_step_count=40, deadline=None)

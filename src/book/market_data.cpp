@@ -39,7 +39,7 @@ double OrderBook::volume(const PriceLevels& levels) {
   // associative, so the order is part of the result.
   double sum = -0.0;
   for (const auto& [price, queue] : levels) {
-    for (const Order& order : queue) sum += order.quantity;
+    queue.for_each([&](const Order& order) { sum += order.quantity; });
   }
   return sum;
 }

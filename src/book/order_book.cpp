@@ -77,14 +77,8 @@ bool OrderBook::cancel(std::string_view order_id) {
   PriceLevels& side_levels = levels(stored->side);
   auto level = side_levels.find(stored->price_in_ticks);
   if (level != side_levels.end()) {
-    // deque::erase moves the shorter side, so taking one order out of a long
-    // level does not shift the whole queue; every copy with the id goes.
     LevelQueue& queue = level->second;
-    auto same_id = [&](const Order& order) { return order.id == *id; };
-    for (auto it = std::find_if(queue.begin(), queue.end(), same_id); it != queue.end();
-         it = std::find_if(it, queue.end(), same_id)) {
-      it = queue.erase(it);
-    }
+    queue.erase_if([&](const Order& order) { return order.id == *id; });
     if (queue.empty()) side_levels.erase(level);
   }
   orders_.erase(*id);

@@ -46,9 +46,7 @@ class OrderBook {
   // within a level.
   template <class Visit>
   void for_each_resting(OrderType side, Visit&& visit) const {
-    for (const auto& [price, queue] : levels(side)) {
-      for (const Order& order : queue) visit(order);
-    }
+    for (const auto& [price, queue] : levels(side)) queue.for_each(visit);
   }
   std::size_t resting_count(OrderType side) const;
 

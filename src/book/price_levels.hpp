@@ -1,17 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 
-#include "model/order.hpp"
+#include "book/level_queue.hpp"
 
 namespace kestrova {
 
 // Resting orders of one side: price in ticks -> arrival-ordered queue, front
 // first. A queue in the map is never empty. begin() and rbegin() of std::map
 // are constant time, so the best level of either side is too.
-using LevelQueue = std::deque<Order>;
 using PriceLevels = std::map<std::int64_t, LevelQueue>;
 
 }  // namespace kestrova

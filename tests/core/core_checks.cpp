@@ -3,11 +3,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <random>
 #include <string>
 
+#include "book/level_queue.hpp"
 #include "book/order_index.hpp"
 #include "model/number_text.hpp"
 #include "model/order.hpp"
@@ -152,9 +154,48 @@ void check_order_index() {
   }
 }
 
+void check_level_queue() {
+  std::mt19937_64 random(5);
+  kestrova::LevelQueue queue;
+  std::deque<kestrova::Order> reference;
+  auto make = [&](int tag) {
+    kestrova::Order order{};
+    order.quantity = tag;
+    order.id.bytes[0] = static_cast<std::uint8_t>(tag % 7);  // repeated ids, as re-adds make
+    return order;
+  };
+  for (int step = 0; step < 50000; ++step) {
+    int action = static_cast<int>(random() % 5);
+    if (action <= 1) {
+      queue.push_back(make(step));
+      reference.push_back(make(step));
+    } else if (action == 2 && !reference.empty()) {
+      queue.pop_front();
+      reference.pop_front();
+    } else if (action == 3) {
+      queue.push_front(make(step));
+      reference.push_front(make(step));
+    } else if (!reference.empty()) {
+      auto id = reference[random() % reference.size()].id;
+      queue.erase_if([&](const kestrova::Order& o) { return o.id == id; });
+      std::erase_if(reference, [&](const kestrova::Order& o) { return o.id == id; });
+    }
+    expect(queue.size() == reference.size(), "queue size");
+    if (!reference.empty()) expect(queue.front().quantity == reference.front().quantity, "front");
+    if (step % 101 == 0) {
+      std::size_t i = 0;
+      queue.for_each([&](const kestrova::Order& o) {
+        expect(i < reference.size() && o.quantity == reference[i].quantity, "queue order");
+        ++i;
+      });
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
+  check_level_queue();
   check_number_text();
   check_id_text();
   check_order_index();
