@@ -105,7 +105,7 @@ int clock_gettime(clockid_t id, struct timespec *ts) {
 
 PANIC_SCRIPT = """
 import os
-from kestrova import Fill, Order, OrderStatus as S, OrderType as T
+from kestrova import Fill, Order, OrderBook, OrderStatus as S, OrderType as T
 
 def caught(call, before_epoch=""):
     os.environ["BEFORE_EPOCH"] = before_epoch
@@ -128,6 +128,12 @@ a, b = Order(T.Buy, 100, 5.0), Order(T.Sell, 90, 3.0)
 assert type(caught(lambda: a.fill(b, 0.01), "1")) is Panic
 assert (a.quantity, a.status, b.quantity, b.status) == (2.0, S.Open, 0.0, S.Filled)
 assert a.fill(Order(T.Sell, 1, 1.0), 0.01).quantity == 1.0
+# a book whose clock fails mid-match keeps the resting order where it was
+book, resting, incoming = OrderBook(), Order(T.Buy, 100, 5.0), Order(T.Sell, 90, 3.0)
+book.add(resting)
+assert type(caught(lambda: book.add(incoming), "1")) is Panic
+assert [o.quantity for o in book.buy_orders] == [5.0] and book.get_order(resting.id).quantity == 5.0
+assert [f.quantity for f in book.add(Order(T.Sell, 90, 3.0))] == [3.0] and book.best_bid() == (100, 2.0)
 raised = Panic("from python")
 again = caught(lambda: Fill(1.0, 1.0, "b", "s", raising(raised)))
 assert type(again) is Panic and again is not raised and again.args == ("from python",)

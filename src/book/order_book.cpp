@@ -45,16 +45,18 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
     LevelQueue& queue = level->second;
     if (queue.empty()) throw InvariantFailure("Queue is not empty if it exists in map");
 
+    // The queue changes only once the fill is made, so a failing clock
+    // leaves the resting order where it was.
     Order resting = queue.front();
-    queue.pop_front();
     std::optional<Fill> made = fill(resting, incoming, tick_size_);
     if (made) fills.push_back(std::move(*made));
 
     // A partially filled resting order keeps its place at the front.
     if (resting.is_open()) {
-      queue.push_front(resting);
-    } else if (queue.empty()) {
-      opposite_levels.erase(level);
+      queue.front() = resting;
+    } else {
+      queue.pop_front();
+      if (queue.empty()) opposite_levels.erase(level);
     }
     orders_.store(resting);
     orders_.store(incoming);
