@@ -46,10 +46,8 @@ double OrderBook::volume(const PriceLevels& levels) {
 
 std::optional<double> OrderBook::spread() const {
   if (bid_levels_.empty() || ask_levels_.empty()) return std::nullopt;
-  // Wrapping difference, as two's complement subtraction gives it.
-  auto difference =
-      static_cast<std::int64_t>(static_cast<std::uint64_t>(ask_levels_.begin()->first) -
-                                static_cast<std::uint64_t>(bid_levels_.rbegin()->first));
+  // Every resting price is positive, so the difference cannot overflow.
+  std::int64_t difference = ask_levels_.begin()->first - bid_levels_.rbegin()->first;
   return static_cast<double>(difference) * tick_size_;
 }
 
