@@ -78,7 +78,8 @@ class LevelQueue {
   }
 
   void grow() {
-    std::uint32_t capacity = capacity_ < 8 ? capacity_ + 2 : capacity_ + capacity_ / 4;
+    // One slot at a time while small: most levels hold a handful of orders.
+    std::uint32_t capacity = capacity_ < 8 ? capacity_ + 1 : capacity_ + capacity_ / 4;
     auto data = std::make_unique_for_overwrite<Order[]>(capacity);
     for (std::size_t i = 0; i < size_; ++i) data[i] = data_[physical(i)];
     data_ = std::move(data);
