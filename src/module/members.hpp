@@ -30,4 +30,10 @@ void* slot_function(Function* function) {
   return reinterpret_cast<void*>(function);
 }
 
+// A METH_FASTCALL | METH_KEYWORDS method as the method table stores it.
+template <class Function>
+PyCFunction fast_method(Function* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
+}
+
 }  // namespace kestrova::surface

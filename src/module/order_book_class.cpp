@@ -103,11 +103,6 @@ PyObject* book_tick_size(PyObject* self, void*) {
 
 std::string book_summary(const Book& book) { return book.summary(); }
 
-template <class Function>
-PyCFunction fast_method(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function));
-}
-
 PyMethodDef book_methods[] = {
     {"create_order", fast_method(book_create_order), METH_FASTCALL | METH_KEYWORDS,
      "create_order(self, side, price, quantity)\n--\n\nCreates an order (but does not add to the "

@@ -46,13 +46,11 @@ PyObject* order_is_open(PyObject* self, PyObject*) {
 }
 
 PyMethodDef order_methods[] = {
-    {"can_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_can_match)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"can_match", fast_method(order_can_match), METH_FASTCALL | METH_KEYWORDS,
      "can_match(self, other)\n--\n\nDetermines whether this order can match with another "
      "order.\n\n# Arguments\n- `other`: The other order to match against.\n\n# Returns\n- `true` "
      "if the orders are on opposite sides and the prices are compatible."},
-    {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(order_fill)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fill", fast_method(order_fill), METH_FASTCALL | METH_KEYWORDS,
      "fill($self, incoming, tick_size)\n--\n\nAttempts to fill this order with another incoming "
      "order.\nUpdates the quantities and statuses of both orders."},
     {"is_open", order_is_open, METH_NOARGS,
