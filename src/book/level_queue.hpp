@@ -9,8 +9,8 @@
 namespace kestrova {
 
 // The arrival-ordered queue of one price level: a ring buffer that starts
-// small and grows by a quarter. A level of a few orders costs a few records, where
-// a std::deque would take half a kilobyte before its first order.
+// small and grows slowly. A level of a few orders costs a few records, where a
+// std::deque would take half a kilobyte before its first order.
 class LevelQueue {
  public:
   LevelQueue() = default;
@@ -22,18 +22,10 @@ class LevelQueue {
 
   Order& front() { return data_[head_]; }
   const Order& front() const { return data_[head_]; }
-  const Order& operator[](std::size_t i) const { return data_[physical(i)]; }
 
   void push_back(const Order& order) {
     if (size_ == capacity_) grow();
     data_[physical(size_)] = order;
-    ++size_;
-  }
-
-  void push_front(const Order& order) {
-    if (size_ == capacity_) grow();
-    head_ = head_ == 0 ? capacity_ - 1 : head_ - 1;
-    data_[head_] = order;
     ++size_;
   }
 

@@ -1,6 +1,5 @@
 #include "book/order_book.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -36,6 +35,7 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
   PriceLevels& opposite_levels = levels(opposite(incoming.side));
   const bool buying = incoming.side == OrderType::Buy;
+  bool stored = false;  // each pass stores the incoming order's latest state
 
   while (incoming.is_open() && !opposite_levels.empty()) {
     auto level = buying ? opposite_levels.begin() : std::prev(opposite_levels.end());
@@ -60,6 +60,7 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
     }
     orders_.store(resting);
     orders_.store(incoming);
+    stored = true;
 
     // Finite quantities always fill one side of a pass; a pass that fills
     // neither would repeat forever.
@@ -67,7 +68,7 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
   }
 
   if (incoming.is_open()) levels(incoming.side)[incoming.price_in_ticks].push_back(incoming);
-  orders_.store(incoming);
+  if (!stored) orders_.store(incoming);
 }
 
 bool OrderBook::cancel(std::string_view order_id) {

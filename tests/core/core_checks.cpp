@@ -165,16 +165,13 @@ void check_level_queue() {
     return order;
   };
   for (int step = 0; step < 50000; ++step) {
-    int action = static_cast<int>(random() % 5);
+    int action = static_cast<int>(random() % 4);
     if (action <= 1) {
       queue.push_back(make(step));
       reference.push_back(make(step));
     } else if (action == 2 && !reference.empty()) {
       queue.pop_front();
       reference.pop_front();
-    } else if (action == 3) {
-      queue.push_front(make(step));
-      reference.push_front(make(step));
     } else if (!reference.empty()) {
       auto id = reference[random() % reference.size()].id;
       queue.erase_if([&](const kestrova::Order& o) { return o.id == id; });
