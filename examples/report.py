@@ -11,12 +11,15 @@ import argparse
 import gc
 import importlib.util
 import math
+import os
+import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 from fractions import Fraction
 from pathlib import Path
-from typing import NamedTuple
+from typing import NamedTuple, NoReturn
 
 from kestrova import Fill, Order, OrderBook, OrderType
 
@@ -73,6 +76,20 @@ def tick_size_option(text: str) -> Decimal:
     if -value.as_tuple().exponent > 9:  # type: ignore[operator]
         raise argparse.ArgumentTypeError(f"at most 9 decimals, got {text!r}")
     return value
+
+
+def exit_with(main: Callable[[], int]) -> NoReturn:
+    """Runs an example's main; a closed pipe or Ctrl-C ends it without a traceback."""
+    try:
+        code = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`| head`): keep Python from failing again at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        code = 1
+    except KeyboardInterrupt:
+        code = 130
+    sys.exit(code)
 
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:

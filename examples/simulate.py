@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import random
-import sys
 
 from kestrova import OrderBook, OrderType
 from report import (
@@ -18,6 +17,7 @@ from report import (
     Prices,
     add_report_options,
     check_plot_option,
+    exit_with,
     print_report,
     replay,
     write_plot,
@@ -94,4 +94,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    exit_with(main)

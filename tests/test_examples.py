@@ -158,3 +158,225 @@ def test_plot_writes_a_png(tmp_path):
     png = (tmp_path / "run.png").read_bytes()
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 10_000
     assert "plot written to run.png" in result.stdout
+
+
+HEADER = "timestamp,event,order_ref,side,price,quantity\n"
+T = "2026-12-07T10:00:00"
+
+
+def write_csv(tmp_path, text):
+    path = tmp_path / "flow.csv"
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+def test_shipped_flow_replays(tmp_path):
+    shipped = EXAMPLES / "order_flow.csv"
+    rows = shipped.read_text(encoding="utf-8").splitlines()[1:]
+    adds = sum(1 for row in rows if row.split(",")[1] == "add")
+    result = run_example("replay_csv.py", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"Replay of order_flow.csv ({len(rows)} events,")
+    lines = report_lines(result.stdout)
+    assert list(lines) == REPORT_LABELS
+    assert int(lines["orders"]) == adds
+    assert len(depth_rows(result.stdout)) == 10
+
+
+# Sells rest at 100.00 (3) and 100.50 (2); a buy for 4 at 100.50 takes 3 @ 100.00
+# and 1 @ 100.50; one resting bid is cancelled, then the filled sell s1.
+SMALL_FLOW = HEADER + "".join(
+    f"{T}.{n:06d},{row}\n"
+    for n, row in enumerate(
+        [
+            "add,s1,sell,100.00,3",
+            "add,s2,sell,100.50,2",
+            "add,b1,buy,99.00,1.5",
+            "add,b2,buy,100.50,4",
+            "cancel,b1,,,",
+            "add,b3,BUY,98.75,2",
+            "cancel,s1,,,",
+        ]
+    )
+)
+
+
+def test_replay_report_of_a_small_flow(tmp_path):
+    result = run_example("replay_csv.py", write_csv(tmp_path, SMALL_FLOW), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = {k: v.strip() for k, v in report_lines(result.stdout).items()}
+    assert lines == {
+        "orders": "5",
+        "fills": "2",
+        "traded volume": "4.00",
+        "VWAP": "100.1250",
+        "last trade": "100.50",
+        "cancels": "2 (1 resting, 1 already filled)",
+        "resting orders": "1 buy, 1 sell",
+        "best bid": "98.75 (front order 2.00)",
+        "best ask": "100.50 (front order 1.00)",
+        "spread": "1.75 (175 ticks)",
+        "book calls": lines["book calls"],
+    }
+    assert depth_rows(result.stdout) == [
+        ("ask", "100.50", 1.0, 1),
+        ("bid", "98.75", 2.0, 1),
+    ]
+    assert result.stdout.endswith(
+        "Best Bid: 2.00 @ 98.75, Best Ask: 1.00 @ 100.5 (Spread: 1.7500)\n"
+        "Open Buy Volume: 2.00, Open Sell Volume: 1.00\n"
+    )
+
+
+ADD = f"{T},add,a,buy,100.00,1\n"
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (HEADER + f"{T},modify,a,buy,100.00,1\n", "line 2: unknown event 'modify'"),
+        (HEADER + f"{T},add,a,hold,100.00,1\n", "line 2: unknown side 'hold'"),
+        (HEADER + f"{T},add,a,buy,abc,1\n", "line 2: price is not a number: 'abc'"),
+        (HEADER + f"{T},add,a,buy,0,1\n", "line 2: price must be positive, got '0'"),
+        (
+            HEADER + f"{T},add,a,buy,-1.00,1\n",
+            "line 2: price must be positive, got '-1.00'",
+        ),
+        (HEADER + f"{T},add,a,buy,,1\n", "line 2: price is not a number: ''"),
+        (
+            HEADER + f"{T},add,a,buy,100.005,1\n",
+            "line 2: price '100.005' is not a whole number of ticks of 0.01",
+        ),
+        (HEADER + f"{T},add,a,buy,1e20,1\n", "line 2: price '1e20' is more than"),
+        (HEADER + f"{T},add,a,buy,100.00,x\n", "line 2: quantity is not a number: 'x'"),
+        (
+            HEADER + f"{T},add,a,buy,100.00,0\n",
+            "line 2: quantity must be positive, got '0'",
+        ),
+        (
+            HEADER + f"{T},add,a,buy,100.00,nan\n",
+            "line 2: quantity is not a number: 'nan'",
+        ),
+        (
+            HEADER + f"{T},add,a,buy,100.00,inf\n",
+            "line 2: quantity must be finite, got 'inf'",
+        ),
+        (HEADER + f"{T},add,a,buy,100.00,1e400\n", "line 2: quantity must be finite"),
+        (HEADER + f"{T},add,,buy,100.00,1\n", "line 2: order_ref is empty"),
+        (
+            HEADER + f"{T},cancel,zz,,,\n",
+            "line 2: unknown order_ref 'zz' (no earlier add)",
+        ),
+        (HEADER + ADD + ADD, "line 3: order_ref 'a' was already added on line 2"),
+        (
+            HEADER + ADD + f"{T},cancel,a,,,\n" * 2,
+            "line 4: order_ref 'a' was already cancelled on line 3",
+        ),
+        (HEADER + f"{T},add,a,buy,100.00\n", "line 2: expected 6 fields, found 5"),
+        (HEADER + f"{T},add,a,buy,100.00,1,x\n", "line 2: expected 6 fields, found 7"),
+        (
+            HEADER + "yesterday,add,a,buy,100.00,1\n",
+            "line 2: timestamp is not an ISO 8601",
+        ),
+        (
+            HEADER + ADD + "2026-12-07T09:59:59,cancel,a,,,\n",
+            "line 3: timestamp '2026-12-07T09:59:59' is earlier than the row before",
+        ),
+        (HEADER + "\n\n" + f"{T},add,a,buy,x,1\n", "line 4: price is not a number"),
+        (
+            HEADER + f'{T},add,"a\nb",buy,1.00,1\n{T},add,c,buy,y,1\n',
+            "line 4: price is not a number: 'y'",
+        ),
+        (HEADER + f'{T},add,a,buy,"1.00,1\n', "line 2: not valid CSV"),
+        (
+            "timestamp,event,order_ref,side,price\n",
+            "line 1: header lacks column(s) quantity",
+        ),
+        ("", "line 1: expected a header row"),
+    ],
+    ids=[
+        "unknown-event",
+        "unknown-side",
+        "price-not-a-number",
+        "price-zero",
+        "price-negative",
+        "price-missing",
+        "price-off-tick",
+        "price-too-large",
+        "quantity-not-a-number",
+        "quantity-zero",
+        "quantity-nan",
+        "quantity-infinite",
+        "quantity-overflows-float",
+        "empty-order-ref",
+        "unknown-order-ref",
+        "ref-added-twice",
+        "ref-cancelled-twice",
+        "missing-field",
+        "surplus-field",
+        "bad-timestamp",
+        "timestamp-goes-back",
+        "line-count-skips-blank-lines",
+        "line-count-spans-quoted-newline",
+        "unterminated-quote",
+        "missing-column",
+        "empty-file",
+    ],
+)
+def test_malformed_rows_are_reported_by_line(tmp_path, text, message):
+    result = run_example("replay_csv.py", write_csv(tmp_path, text), cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout == ""  # nothing was replayed
+    assert f"flow.csv: {message}" in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_every_malformed_row_is_reported(tmp_path):
+    rows = [f"{T},add,r{n},buy,bad{n},1\n" for n in range(25)]
+    result = run_example(
+        "replay_csv.py", write_csv(tmp_path, HEADER + "".join(rows)), cwd=tmp_path
+    )
+    assert result.returncode == 1
+    errors = result.stderr.splitlines()
+    assert errors[0].endswith("line 2: price is not a number: 'bad0'")
+    assert errors[19].endswith("line 21: price is not a number: 'bad19'")
+    assert errors[20:] == [
+        "... and 5 more",
+        f"{tmp_path / 'flow.csv'}: 25 malformed row(s); nothing replayed",
+    ]
+
+
+def test_file_that_is_not_utf8(tmp_path):
+    path = tmp_path / "flow.csv"
+    path.write_bytes(HEADER.encode() + ADD.encode() + b"\xff\n")
+    result = run_example("replay_csv.py", path, cwd=tmp_path)
+    assert result.returncode == 1
+    assert "flow.csv: line 3: not UTF-8 text" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.csv"], "cannot read 'missing.csv': No such file or directory"),
+        (["."], "cannot read '.': Is a directory"),
+        (["--tick-size", "0"], "argument --tick-size: must be a positive number"),
+        (["a.csv", "b.csv"], "unrecognized arguments: b.csv"),
+    ],
+    ids=["missing-file", "directory", "zero-tick", "two-files"],
+)
+def test_replay_bad_options_exit_2(tmp_path, args, message):
+    result = run_example("replay_csv.py", *args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_prices_must_fit_the_tick_size(tmp_path):
+    path = write_csv(
+        tmp_path, HEADER + f"{T},add,a,buy,100.25,1\n{T},add,b,buy,100.30,1\n"
+    )
+    result = run_example("replay_csv.py", "--tick-size", "0.25", path, cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[0].endswith(
+        "line 3: price '100.30' is not a whole number of ticks of 0.25"
+    )
