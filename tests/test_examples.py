@@ -108,7 +108,7 @@ def test_prices_are_written_in_the_tick_size_decimals(tmp_path, tick_size, step)
         (["--orders", "-5"], "argument --orders: must be at least 1, got -5"),
         (["--orders", "x"], "argument --orders: not a whole number: 'x'"),
         (["--orders", "2.5"], "argument --orders: not a whole number: '2.5'"),
-        (["--orders", "10000001"], "argument --orders: at most 1000000"),
+        (["--orders", "200001"], "argument --orders: at most 200000, got 200001"),
         (["--orders"], "argument --orders: expected one argument"),
         (["--seed", "x"], "argument --seed: invalid int value: 'x'"),
         (["--tick-size", "0"], "argument --tick-size: must be a positive number"),
