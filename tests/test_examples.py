@@ -101,25 +101,26 @@ def test_prices_are_written_in_the_tick_size_decimals(tmp_path, tick_size, step)
             assert step == 100, price
 
 
+BAD_OPTIONS = [
+    (["--orders", "0"], "argument --orders: must be at least 1, got 0"),
+    (["--orders", "-5"], "argument --orders: must be at least 1, got -5"),
+    (["--orders", "x"], "argument --orders: not a whole number: 'x'"),
+    (["--orders", "2.5"], "argument --orders: not a whole number: '2.5'"),
+    (["--orders", "200001"], "argument --orders: at most 200000, got 200001"),
+    (["--orders"], "argument --orders: expected one argument"),
+    (["--seed", "x"], "argument --seed: invalid int value: 'x'"),
+    (["--tick-size", "0"], "argument --tick-size: must be a positive number"),
+    (["--tick-size", "-0.01"], "argument --tick-size: must be a positive number"),
+    (["--tick-size", "nan"], "argument --tick-size: must be a positive number"),
+    (["--tick-size", "cent"], "argument --tick-size: not a number: 'cent'"),
+    (["--tick-size", "1e-12"], "argument --tick-size: at most 9 decimals"),
+    (["--fast"], "unrecognized arguments: --fast"),
+    (["--plot", "no/such/folder/p.png"], "--plot: folder"),
+]
+
+
 @pytest.mark.parametrize(
-    "args, message",
-    [
-        (["--orders", "0"], "argument --orders: must be at least 1, got 0"),
-        (["--orders", "-5"], "argument --orders: must be at least 1, got -5"),
-        (["--orders", "x"], "argument --orders: not a whole number: 'x'"),
-        (["--orders", "2.5"], "argument --orders: not a whole number: '2.5'"),
-        (["--orders", "200001"], "argument --orders: at most 200000, got 200001"),
-        (["--orders"], "argument --orders: expected one argument"),
-        (["--seed", "x"], "argument --seed: invalid int value: 'x'"),
-        (["--tick-size", "0"], "argument --tick-size: must be a positive number"),
-        (["--tick-size", "-0.01"], "argument --tick-size: must be a positive number"),
-        (["--tick-size", "nan"], "argument --tick-size: must be a positive number"),
-        (["--tick-size", "cent"], "argument --tick-size: not a number: 'cent'"),
-        (["--tick-size", "1e-12"], "argument --tick-size: at most 9 decimals"),
-        (["--fast"], "unrecognized arguments: --fast"),
-        (["--plot", "no/such/folder/p.png"], "--plot: folder"),
-    ],
-    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+    "args, message", BAD_OPTIONS, ids=[" ".join(args) for args, _ in BAD_OPTIONS]
 )
 def test_bad_options_exit_2_with_a_message(tmp_path, args, message):
     result = run_example("simulate.py", *args, cwd=tmp_path)
