@@ -112,14 +112,16 @@ def check_plot_option(parser: argparse.ArgumentParser, plot: Path | None) -> Non
     """Fails before any work when --plot cannot be honoured."""
     if plot is None:
         return
+    if plot.is_dir():
+        parser.error(f"--plot: {str(plot)!r} is a folder; give a file name")
+    folder = plot.resolve().parent
+    if not folder.is_dir():
+        parser.error(f"--plot: folder {str(folder)!r} does not exist")
     if importlib.util.find_spec("matplotlib") is None:
         parser.error(
             "--plot needs matplotlib, which is not installed; "
             "install it with: pip install '.[plot]'"
         )
-    folder = plot.resolve().parent
-    if not folder.is_dir():
-        parser.error(f"--plot: folder {str(folder)!r} does not exist")
 
 
 @dataclass
@@ -284,7 +286,18 @@ def print_depth(
         print("(empty book)")
 
 
-def write_plot(path: Path, book: OrderBook, run: Run, prices: Prices) -> None:
+def write_plot(path: Path, book: OrderBook, run: Run, prices: Prices) -> int:
+    """Writes the PNG; an exit code, 1 with a message when it cannot be written."""
+    try:
+        draw_plot(path, book, run, prices)
+    except (ImportError, OSError) as error:
+        print(f"\ncannot write the plot to {str(path)!r}: {error}", file=sys.stderr)
+        return 1
+    print(f"\nplot written to {path}")
+    return 0
+
+
+def draw_plot(path: Path, book: OrderBook, run: Run, prices: Prices) -> None:
     """Mid price and spread over the run, and the final depth ladder, as a PNG."""
     import matplotlib
 
@@ -336,5 +349,7 @@ def write_plot(path: Path, book: OrderBook, run: Run, prices: Prices) -> None:
     depth_axes.set_xlabel("resting quantity")
     depth_axes.legend(loc="lower right")
     figure.tight_layout()
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
+    try:
+        figure.savefig(path, dpi=100, format="png")
+    finally:
+        plt.close(figure)

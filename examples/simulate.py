@@ -89,8 +89,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     print_report(book, run, prices)
     if args.plot is not None:
-        write_plot(args.plot, book, run, prices)
-        print(f"\nplot written to {args.plot}")
+        return write_plot(args.plot, book, run, prices)
     return 0
 
 

@@ -116,6 +116,7 @@ BAD_OPTIONS = [
     (["--tick-size", "1e-12"], "argument --tick-size: at most 9 decimals"),
     (["--fast"], "unrecognized arguments: --fast"),
     (["--plot", "no/such/folder/p.png"], "--plot: folder"),
+    (["--plot", "."], "--plot: '.' is a folder"),
 ]
 
 
