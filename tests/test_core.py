@@ -16,8 +16,19 @@ CORE_SOURCES = sorted(
 def test_core_checks(tmp_path):
     binary = tmp_path / "core_checks"
     subprocess.run(
-        ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-I", str(ROOT / "src"),
-         str(ROOT / "tests/core/core_checks.cpp"), *CORE_SOURCES, "-o", str(binary)],
+        [
+            "g++",
+            "-std=c++20",
+            "-O1",
+            "-Wall",
+            "-Wextra",
+            "-I",
+            str(ROOT / "src"),
+            str(ROOT / "tests/core/core_checks.cpp"),
+            *CORE_SOURCES,
+            "-o",
+            str(binary),
+        ],
         check=True,
     )
     result = subprocess.run([str(binary)], capture_output=True, text=True, timeout=300)
