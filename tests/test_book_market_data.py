@@ -130,10 +130,10 @@ def test_volume_is_ordered_left_to_right_sum(side, resting):
     book = book_with(0.01, *[(side, p, q) for p, q in resting])
     visiting = [q for _, q in sorted(resting, key=lambda level: level[0])]
     forward = backward = -0.0
-    for q, r in zip(visiting, reversed(visiting)):
+    for q, r in zip(visiting, reversed(visiting), strict=True):
         forward, backward = forward + q, backward + r
     assert forward != backward
     volume = book.buy_volume() if side == B else book.sell_volume()
     assert volume == forward
-    texts = (f"{forward:.2f}", "-0.00")[:: 1 if side == B else -1]
-    assert repr(book).endswith("Open Buy Volume: %s, Open Sell Volume: %s" % texts)
+    buy_text, sell_text = (f"{forward:.2f}", "-0.00")[:: 1 if side == B else -1]
+    assert repr(book).endswith(f"Open Buy Volume: {buy_text}, Open Sell Volume: {sell_text}")

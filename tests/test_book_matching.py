@@ -149,7 +149,7 @@ def test_matching(earlier, incoming, fills, buys, sells, stored):
     stamps = [f.timestamp for f in result]
     assert stamps == sorted(stamps) and all(before <= t <= after for t in stamps)
     assert (levels(book.buy_orders), levels(book.sell_orders)) == (buys, sells)
-    for order, state in zip(orders, stored):
+    for order, state in zip(orders, stored, strict=True):
         got = book.get_order(order.id)
         assert (got.status, got.quantity) == state
         assert fields(got)[:3] + fields(got)[5:] == fields(order)[:3] + fields(order)[5:]
