@@ -92,8 +92,18 @@ def book_cases(repeat):
     for i in range(100_000):
         book.add(Order(OrderType.Buy, 10_000 - (i % 500), 1.0))
         book.add(Order(OrderType.Sell, 10_001 + (i % 500), 1.0))
-    for name, stmt in [("OrderBook.best_bid", "book.best_bid()"), ("OrderBook.spread", "book.spread()")]:
-        rows.append((name, min(timeit.repeat(stmt, globals={"book": book}, number=1_000_000, repeat=repeat)) / 1e6 * 1e9))
+    for name, stmt in [
+        ("OrderBook.best_bid", "book.best_bid()"),
+        ("OrderBook.spread", "book.spread()"),
+    ]:
+        rows.append(
+            (
+                name,
+                min(timeit.repeat(stmt, globals={"book": book}, number=1_000_000, repeat=repeat))
+                / 1e6
+                * 1e9,
+            )
+        )
     return rows
 
 
@@ -101,7 +111,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
-    rows = [(name, best_ns(stmt, setup, number, args.repeat)) for name, stmt, setup, number in CASES]
+    rows = [
+        (name, best_ns(stmt, setup, number, args.repeat)) for name, stmt, setup, number in CASES
+    ]
     rows += book_cases(args.repeat)
     for name, ns in rows:
         print(f"{name:28s} {ns:8.1f} ns")

@@ -31,7 +31,6 @@ from datetime import datetime
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
 
-from kestrova import OrderBook, OrderType
 from report import (
     Add,
     Cancel,
@@ -43,6 +42,8 @@ from report import (
     replay,
     write_plot,
 )
+
+from kestrova import OrderBook, OrderType
 
 COLUMNS = ("timestamp", "event", "order_ref", "side", "price", "quantity")
 SIDES = {"buy": OrderType.Buy, "sell": OrderType.Sell}
@@ -93,9 +94,7 @@ class FlowReader:
         event = values["event"].strip().lower()
         ref = values["order_ref"].strip()
         if event not in ("add", "cancel"):
-            raise RowError(
-                f"unknown event {values['event']!r} (expected add or cancel)"
-            )
+            raise RowError(f"unknown event {values['event']!r} (expected add or cancel)")
         if not ref:
             raise RowError("order_ref is empty")
         if event == "add":
@@ -110,23 +109,17 @@ class FlowReader:
         try:
             stamp = datetime.fromisoformat(text.strip())
         except ValueError:
-            raise RowError(
-                f"timestamp is not an ISO 8601 date and time: {text!r}"
-            ) from None
+            raise RowError(f"timestamp is not an ISO 8601 date and time: {text!r}") from None
         last = self.flow.last
         if last is not None and (stamp.tzinfo is None) != (last.tzinfo is None):
-            raise RowError(
-                f"timestamp {text!r} mixes times with and without a time zone"
-            )
+            raise RowError(f"timestamp {text!r} mixes times with and without a time zone")
         if last is not None and stamp < last:
             raise RowError(f"timestamp {text!r} is earlier than the row before")
         return stamp
 
     def add(self, line: int, ref: str, values: dict[str, str]) -> None:
         if ref in self.add_line:
-            raise RowError(
-                f"order_ref {ref!r} was already added on line {self.add_line[ref]}"
-            )
+            raise RowError(f"order_ref {ref!r} was already added on line {self.add_line[ref]}")
         # Known from here on even if the row is bad, so its cancel is not reported too.
         self.add_line[ref] = line
         side_text = values["side"].strip()
@@ -141,9 +134,7 @@ class FlowReader:
                 f"of {self.prices.tick_size}"
             )
         if ticks > MAX_TICKS:
-            raise RowError(
-                f"price {values['price'].strip()!r} is more than {MAX_TICKS} ticks"
-            )
+            raise RowError(f"price {values['price'].strip()!r} is more than {MAX_TICKS} ticks")
         quantity = positive_decimal(values["quantity"].strip(), "quantity")
         self.add_position[ref] = self.adds
         self.adds += 1
@@ -186,12 +177,10 @@ def read_flow(path: Path, prices: Prices) -> Flow:
             if not row or row == [""]:
                 continue  # blank lines carry no event
             if len(row) != len(header):
-                errors.append(
-                    f"line {line}: expected {len(header)} fields, found {len(row)}"
-                )
+                errors.append(f"line {line}: expected {len(header)} fields, found {len(row)}")
                 continue
             try:
-                reader.row(line, dict(zip(header, row)))
+                reader.row(line, dict(zip(header, row, strict=True)))
             except RowError as error:
                 errors.append(f"line {line}: {error}")
     except csv.Error as error:
@@ -230,9 +219,7 @@ def main(argv: list[str] | None = None) -> int:
 
     book = OrderBook(float(args.tick_size))
     run = replay(book, flow.events)
-    print(
-        f"Replay of {args.file.name} ({len(flow.events)} events, tick size {args.tick_size})"
-    )
+    print(f"Replay of {args.file.name} ({len(flow.events)} events, tick size {args.tick_size})")
     if flow.first is not None:
         print(f"events from {flow.first} to {flow.last}")
     print_report(book, run, prices)

@@ -196,7 +196,7 @@ def trading(run: Run) -> Trading:
     notional = Fraction(0)
     last_ticks = None
     cancels_resting = cancels_filled = 0
-    for event, answer in zip(run.flow, run.answers):
+    for event, answer in zip(run.flow, run.answers, strict=True):
         if isinstance(answer, bool):
             assert isinstance(event, Cancel)
             if answer and remaining[event.target] > 0.0:
@@ -244,8 +244,7 @@ def print_report(book: OrderBook, run: Run, prices: Prices) -> None:
     cancels = sum(1 for event in run.flow if type(event) is Cancel)
     line(
         "cancels",
-        f"{cancels} ({deals.cancels_resting} resting, "
-        f"{deals.cancels_filled} already filled)",
+        f"{cancels} ({deals.cancels_resting} resting, {deals.cancels_filled} already filled)",
     )
     line("resting orders", f"{len(bids)} buy, {len(asks)} sell")
     line("best bid", quote_text(prices, best_bid))
@@ -279,9 +278,7 @@ def print_depth(
     print(f"depth, best {DEPTH_LEVELS} levels a side:")
     print(f"side  {'price':>{price_width}}  {'quantity':>{quantity_width}}  orders")
     for side, price, quantity, count in texts:
-        print(
-            f"{side:<4}  {price:>{price_width}}  {quantity:>{quantity_width}}  {count:>6}"
-        )
+        print(f"{side:<4}  {price:>{price_width}}  {quantity:>{quantity_width}}  {count:>6}")
     if not texts:
         print("(empty book)")
 
@@ -318,9 +315,7 @@ def draw_plot(path: Path, book: OrderBook, run: Run, prices: Prices) -> None:
     mid_axes.plot(steps, mids, drawstyle="steps-post", linewidth=0.8, color="tab:blue")
     mid_axes.set_title("mid price (best bid and ask both present)")
     mid_axes.set_ylabel("price")
-    spread_axes.plot(
-        steps, spreads, drawstyle="steps-post", linewidth=0.6, color="tab:orange"
-    )
+    spread_axes.plot(steps, spreads, drawstyle="steps-post", linewidth=0.6, color="tab:orange")
     spread_axes.set_title("spread")
     spread_axes.set_ylabel("price")
     spread_axes.set_xlabel("event")

@@ -10,7 +10,6 @@ from __future__ import annotations
 import argparse
 import random
 
-from kestrova import OrderBook, OrderType
 from report import (
     Add,
     Cancel,
@@ -22,6 +21,8 @@ from report import (
     replay,
     write_plot,
 )
+
+from kestrova import OrderBook, OrderType
 
 # Every answer of the book is kept until the report: about 1.3 kB per order.
 MAX_ORDERS = 200_000
@@ -72,9 +73,7 @@ def main(argv: list[str] | None = None) -> int:
         metavar="N",
         help=f"number of orders, 1 to {MAX_ORDERS} (default 5000)",
     )
-    parser.add_argument(
-        "--seed", type=int, default=7, metavar="S", help="random seed (default 7)"
-    )
+    parser.add_argument("--seed", type=int, default=7, metavar="S", help="random seed (default 7)")
     add_report_options(parser)
     args = parser.parse_args(argv)
     check_plot_option(parser, args.plot)
@@ -83,10 +82,7 @@ def main(argv: list[str] | None = None) -> int:
     flow = make_flow(args.orders, args.seed, prices)
     book = OrderBook(float(args.tick_size))
     run = replay(book, flow)
-    print(
-        f"Simulated flow ({args.orders} orders, seed {args.seed}, "
-        f"tick size {args.tick_size})"
-    )
+    print(f"Simulated flow ({args.orders} orders, seed {args.seed}, tick size {args.tick_size})")
     print_report(book, run, prices)
     if args.plot is not None:
         return write_plot(args.plot, book, run, prices)

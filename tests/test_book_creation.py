@@ -21,31 +21,53 @@ def test_tick_size_is_stored_unchecked(tick):
     assert repr(OrderBook(tick).tick_size) == repr(tick)
 
 
-@pytest.mark.parametrize("tick, price, ticks", [
-    (0.01, 100.0, 10000), (0.01, 0.006, 1), (0.01, 99.99, 9999),
-    (0.01, 1.005, 100),  # 1.005 / 0.01 is just under 100.5 as a float
-    (0.5, 1.25, 3), (0.5, 0.75, 2), (1.0, 0.5, 1), (1.0, 2.0**52 + 1, 2**52 + 1),
-    (0.0, 1.0, MAX_TICKS), (0.01, math.inf, MAX_TICKS), (1.0, 9.3e18, MAX_TICKS),
-])
+@pytest.mark.parametrize(
+    "tick, price, ticks",
+    [
+        (0.01, 100.0, 10000),
+        (0.01, 0.006, 1),
+        (0.01, 99.99, 9999),
+        (0.01, 1.005, 100),  # 1.005 / 0.01 is just under 100.5 as a float
+        (0.5, 1.25, 3),
+        (0.5, 0.75, 2),
+        (1.0, 0.5, 1),
+        (1.0, 2.0**52 + 1, 2**52 + 1),
+        (0.0, 1.0, MAX_TICKS),
+        (0.01, math.inf, MAX_TICKS),
+        (1.0, 9.3e18, MAX_TICKS),
+    ],
+)
 def test_create_order_rounding(tick, price, ticks):
     before = time.time_ns()
     order = OrderBook(tick).create_order(S, price, 5.0)
     after = time.time_ns()
     assert type(order) is Order and UUID4.match(order.id)
     assert (order.side, order.price_in_ticks, order.quantity, order.status) == (
-        S, ticks, 5.0, OrderStatus.Open)
+        S,
+        ticks,
+        5.0,
+        OrderStatus.Open,
+    )
     assert before <= order.timestamp <= after
 
 
-@pytest.mark.parametrize("tick, price, quantity, message", [
-    (0.01, 0.004, 1.0, BAD_TICKS), (-0.5, 100.0, 1.0, BAD_TICKS),
-    (0.01, math.nan, 1.0, BAD_TICKS), (math.nan, 100.0, 1.0, BAD_TICKS),
-    (0.01, 0.0, 1.0, NOT_POSITIVE), (0.01, -1.0, 1.0, NOT_POSITIVE),
-    (0.01, 100.0, 0.0, NOT_POSITIVE), (0.01, 100.0, -2.5, NOT_POSITIVE),
-    (0.01, 100.0, math.nan, NOT_POSITIVE), (0.01, 100.0, math.inf, NOT_POSITIVE),
-    (0.01, 100.0, -math.inf, NOT_POSITIVE),
-    (-0.5, -1.0, 1.0, NOT_POSITIVE),  # positivity is checked before the tick conversion
-])
+@pytest.mark.parametrize(
+    "tick, price, quantity, message",
+    [
+        (0.01, 0.004, 1.0, BAD_TICKS),
+        (-0.5, 100.0, 1.0, BAD_TICKS),
+        (0.01, math.nan, 1.0, BAD_TICKS),
+        (math.nan, 100.0, 1.0, BAD_TICKS),
+        (0.01, 0.0, 1.0, NOT_POSITIVE),
+        (0.01, -1.0, 1.0, NOT_POSITIVE),
+        (0.01, 100.0, 0.0, NOT_POSITIVE),
+        (0.01, 100.0, -2.5, NOT_POSITIVE),
+        (0.01, 100.0, math.nan, NOT_POSITIVE),
+        (0.01, 100.0, math.inf, NOT_POSITIVE),
+        (0.01, 100.0, -math.inf, NOT_POSITIVE),
+        (-0.5, -1.0, 1.0, NOT_POSITIVE),  # positivity is checked before the tick conversion
+    ],
+)
 def test_create_order_rejects(tick, price, quantity, message):
     with pytest.raises(ValueError) as info:
         OrderBook(tick).create_order(B, price, quantity)
@@ -66,26 +88,42 @@ def test_create_order_does_not_touch_the_book():
         assert book.get_order(order.id) is None and book.cancel(order.id) is False
 
 
-@pytest.mark.parametrize("name, signature, doc", [
-    ("create_order", "(self, side, price, quantity)",
-     "Creates an order (but does not add to the book) based off the book's tick size."),
-    ("add", "(self, order)",
-     "Adds an order to the book, attempting to match it with resting orders."),
-    ("cancel", "(self, order_id)", "Cancels an order by its ID."),
-    ("get_order", "(self, order_id)",
-     "Retrieves an order by its ID. Returns None if the order is not found."),
-    ("update_order", "($self, order)", "Helper method to update an order in the `orders` map."),
-    ("best_bid", "($self)", "Helper method to get best bid"),
-    ("best_ask", "($self)", "Helper method to get best ask"),
-    ("buy_volume", "($self)", "Helper method to calculate total buy volume"),
-    ("sell_volume", "($self)", "Helper method to calculate total sell volume"),
-    ("spread", "($self)", "Calculate the current spread in the order book.\n"
-     "Returns None if there are no orders on either side.\n"
-     "The spread is returned in the same units as the prices (not ticks)."),
-    ("buy_orders", None, "Get a list of all buy orders"),
-    ("sell_orders", None, "Get a list of all sell orders"),
-    ("tick_size", None, "Return the tick size for informational purposes"),
-])
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        (
+            "create_order",
+            "(self, side, price, quantity)",
+            "Creates an order (but does not add to the book) based off the book's tick size.",
+        ),
+        (
+            "add",
+            "(self, order)",
+            "Adds an order to the book, attempting to match it with resting orders.",
+        ),
+        ("cancel", "(self, order_id)", "Cancels an order by its ID."),
+        (
+            "get_order",
+            "(self, order_id)",
+            "Retrieves an order by its ID. Returns None if the order is not found.",
+        ),
+        ("update_order", "($self, order)", "Helper method to update an order in the `orders` map."),
+        ("best_bid", "($self)", "Helper method to get best bid"),
+        ("best_ask", "($self)", "Helper method to get best ask"),
+        ("buy_volume", "($self)", "Helper method to calculate total buy volume"),
+        ("sell_volume", "($self)", "Helper method to calculate total sell volume"),
+        (
+            "spread",
+            "($self)",
+            "Calculate the current spread in the order book.\n"
+            "Returns None if there are no orders on either side.\n"
+            "The spread is returned in the same units as the prices (not ticks).",
+        ),
+        ("buy_orders", None, "Get a list of all buy orders"),
+        ("sell_orders", None, "Get a list of all sell orders"),
+        ("tick_size", None, "Return the tick size for informational purposes"),
+    ],
+)
 def test_member_docs(name, signature, doc):
     member = OrderBook.__dict__[name]
     assert member.__doc__ == doc
@@ -94,5 +132,17 @@ def test_member_docs(name, signature, doc):
 
 def test_member_table_is_exact():
     assert {name for name in vars(OrderBook) if not name.startswith("__")} == {
-        "create_order", "add", "cancel", "get_order", "update_order", "best_bid", "best_ask",
-        "buy_volume", "sell_volume", "spread", "buy_orders", "sell_orders", "tick_size"}
+        "create_order",
+        "add",
+        "cancel",
+        "get_order",
+        "update_order",
+        "best_bid",
+        "best_ask",
+        "buy_volume",
+        "sell_volume",
+        "spread",
+        "buy_orders",
+        "sell_orders",
+        "tick_size",
+    }

@@ -25,8 +25,15 @@ def fields(o):
 
 
 def views(book):
-    return ([fields(o) for o in book.buy_orders], [fields(o) for o in book.sell_orders],
-            book.best_bid(), book.best_ask(), book.buy_volume(), book.sell_volume(), repr(book))
+    return (
+        [fields(o) for o in book.buy_orders],
+        [fields(o) for o in book.sell_orders],
+        book.best_bid(),
+        book.best_ask(),
+        book.buy_volume(),
+        book.sell_volume(),
+        repr(book),
+    )
 
 
 def fill_book(shapes):
@@ -40,36 +47,95 @@ def fill_book(shapes):
 
 # earlier orders are added first; fills are (qty, price, buy index, sell index) with the
 # incoming order last; then the resting (ticks, qty) per side and each order's stored state.
-@pytest.mark.parametrize("earlier, incoming, fills, buys, sells, stored", [
-    pytest.param([], (B, 10000, 5.0), [], [(10000, 5.0)], [], [(OPEN, 5.0)], id="rests-on-empty"),
-    pytest.param([(S, 10000, 3.0)], (B, 10100, 5.0), [(3.0, px(10000), 1, 0)],
-                 [(10100, 2.0)], [], [(FILLED, 0.0), (OPEN, 2.0)], id="partial-at-sell-price"),
-    pytest.param([(B, 10100, 5.0)], (S, 9900, 2.0), [(2.0, px(9900), 0, 1)],
-                 [(10100, 3.0)], [], [(OPEN, 3.0), (FILLED, 0.0)], id="sell-at-own-price"),
-    pytest.param([(S, 10100, 3.0), (S, 10000, 1.0), (S, 10000, 2.0)], (B, 10100, 6.0),
-                 [(1.0, px(10000), 3, 1), (2.0, px(10000), 3, 2), (3.0, px(10100), 3, 0)],
-                 [], [], [(FILLED, 0.0)] * 4, id="best-level-first-then-fifo"),
-    pytest.param([(B, 9900, 1.0), (B, 10000, 1.0), (B, 10100, 1.0)], (S, 10000, 5.0),
-                 [(1.0, px(10000), 2, 3), (1.0, px(10000), 1, 3)], [(9900, 1.0)], [(10000, 3.0)],
-                 [(OPEN, 1.0), (FILLED, 0.0), (FILLED, 0.0), (OPEN, 3.0)],
-                 id="sell-sweeps-highest-bids-to-limit-then-rests"),
-    pytest.param([(S, 10000, 5.0), (S, 10000, 1.0), (B, 10000, 2.0)], (B, 10000, 3.5),
-                 [(3.0, px(10000), 3, 0), (0.5, px(10000), 3, 1)], [], [(10000, 0.5)],
-                 [(FILLED, 0.0), (OPEN, 0.5), (FILLED, 0.0), (FILLED, 0.0)],
-                 id="partially-filled-resting-keeps-front"),
-    pytest.param([(S, 10000, 2.0), (S, 10100, 1.0)], (B, 10000, 2.0), [(2.0, px(10000), 2, 0)],
-                 [], [(10100, 1.0)], [(FILLED, 0.0), (OPEN, 1.0), (FILLED, 0.0)],
-                 id="exact-match-empties-level"),
-    pytest.param([(S, 10000, 1.0), (B, 9999, 1.0)], (S, 10000, 2.0), [], [(9999, 1.0)],
-                 [(10000, 1.0), (10000, 2.0)], [(OPEN, 1.0), (OPEN, 1.0), (OPEN, 2.0)],
-                 id="one-tick-apart-rests"),
-    pytest.param([(S, 10000, 0.1), (S, 10000, 0.2)], (B, 10000, 0.3),
-                 [(0.1, px(10000), 2, 0), (0.3 - 0.1, px(10000), 2, 1)], [], [(10000, REST)],
-                 [(FILLED, 0.0), (OPEN, REST), (FILLED, 0.0)],
-                 id="float-remainder-stays-open"),
-    pytest.param([(S, 9000, 1.0)], (B, 2**63 - 1, 1.0), [(1.0, px(9000), 1, 0)], [], [],
-                 [(FILLED, 0.0), (FILLED, 0.0)], id="extreme-buy-pays-sell-price"),
-])
+@pytest.mark.parametrize(
+    "earlier, incoming, fills, buys, sells, stored",
+    [
+        pytest.param(
+            [], (B, 10000, 5.0), [], [(10000, 5.0)], [], [(OPEN, 5.0)], id="rests-on-empty"
+        ),
+        pytest.param(
+            [(S, 10000, 3.0)],
+            (B, 10100, 5.0),
+            [(3.0, px(10000), 1, 0)],
+            [(10100, 2.0)],
+            [],
+            [(FILLED, 0.0), (OPEN, 2.0)],
+            id="partial-at-sell-price",
+        ),
+        pytest.param(
+            [(B, 10100, 5.0)],
+            (S, 9900, 2.0),
+            [(2.0, px(9900), 0, 1)],
+            [(10100, 3.0)],
+            [],
+            [(OPEN, 3.0), (FILLED, 0.0)],
+            id="sell-at-own-price",
+        ),
+        pytest.param(
+            [(S, 10100, 3.0), (S, 10000, 1.0), (S, 10000, 2.0)],
+            (B, 10100, 6.0),
+            [(1.0, px(10000), 3, 1), (2.0, px(10000), 3, 2), (3.0, px(10100), 3, 0)],
+            [],
+            [],
+            [(FILLED, 0.0)] * 4,
+            id="best-level-first-then-fifo",
+        ),
+        pytest.param(
+            [(B, 9900, 1.0), (B, 10000, 1.0), (B, 10100, 1.0)],
+            (S, 10000, 5.0),
+            [(1.0, px(10000), 2, 3), (1.0, px(10000), 1, 3)],
+            [(9900, 1.0)],
+            [(10000, 3.0)],
+            [(OPEN, 1.0), (FILLED, 0.0), (FILLED, 0.0), (OPEN, 3.0)],
+            id="sell-sweeps-highest-bids-to-limit-then-rests",
+        ),
+        pytest.param(
+            [(S, 10000, 5.0), (S, 10000, 1.0), (B, 10000, 2.0)],
+            (B, 10000, 3.5),
+            [(3.0, px(10000), 3, 0), (0.5, px(10000), 3, 1)],
+            [],
+            [(10000, 0.5)],
+            [(FILLED, 0.0), (OPEN, 0.5), (FILLED, 0.0), (FILLED, 0.0)],
+            id="partially-filled-resting-keeps-front",
+        ),
+        pytest.param(
+            [(S, 10000, 2.0), (S, 10100, 1.0)],
+            (B, 10000, 2.0),
+            [(2.0, px(10000), 2, 0)],
+            [],
+            [(10100, 1.0)],
+            [(FILLED, 0.0), (OPEN, 1.0), (FILLED, 0.0)],
+            id="exact-match-empties-level",
+        ),
+        pytest.param(
+            [(S, 10000, 1.0), (B, 9999, 1.0)],
+            (S, 10000, 2.0),
+            [],
+            [(9999, 1.0)],
+            [(10000, 1.0), (10000, 2.0)],
+            [(OPEN, 1.0), (OPEN, 1.0), (OPEN, 2.0)],
+            id="one-tick-apart-rests",
+        ),
+        pytest.param(
+            [(S, 10000, 0.1), (S, 10000, 0.2)],
+            (B, 10000, 0.3),
+            [(0.1, px(10000), 2, 0), (0.3 - 0.1, px(10000), 2, 1)],
+            [],
+            [(10000, REST)],
+            [(FILLED, 0.0), (OPEN, REST), (FILLED, 0.0)],
+            id="float-remainder-stays-open",
+        ),
+        pytest.param(
+            [(S, 9000, 1.0)],
+            (B, 2**63 - 1, 1.0),
+            [(1.0, px(9000), 1, 0)],
+            [],
+            [],
+            [(FILLED, 0.0), (FILLED, 0.0)],
+            id="extreme-buy-pays-sell-price",
+        ),
+    ],
+)
 def test_matching(earlier, incoming, fills, buys, sells, stored):
     book, orders = fill_book(earlier)
     orders.append(Order(*incoming))
@@ -78,11 +144,12 @@ def test_matching(earlier, incoming, fills, buys, sells, stored):
     after = time.time_ns()
     assert all(type(f) is Fill for f in result)
     assert [(f.quantity, f.price, f.buy_id, f.sell_id) for f in result] == [
-        (q, p, orders[b].id, orders[s].id) for q, p, b, s in fills]
+        (q, p, orders[b].id, orders[s].id) for q, p, b, s in fills
+    ]
     stamps = [f.timestamp for f in result]
     assert stamps == sorted(stamps) and all(before <= t <= after for t in stamps)
     assert (levels(book.buy_orders), levels(book.sell_orders)) == (buys, sells)
-    for order, state in zip(orders, stored):
+    for order, state in zip(orders, stored, strict=True):
         got = book.get_order(order.id)
         assert (got.status, got.quantity) == state
         assert fields(got)[:3] + fields(got)[5:] == fields(order)[:3] + fields(order)[5:]
@@ -98,10 +165,19 @@ def test_add_of_filled_order_only_records_it():
     assert fields(book.get_order(done.id)) == fields(done)
 
 
-@pytest.mark.parametrize("make_id", [
-    lambda i: "", lambda i: str(uuid.uuid4()), lambda i: i.upper(), lambda i: " " + i,
-    lambda i: i + "\n", lambda i: i[:-1], lambda i: i.replace("-", "0"),
-], ids=["empty", "fresh", "upper", "leading-space", "trailing-newline", "short", "hyphens-as-0"])
+@pytest.mark.parametrize(
+    "make_id",
+    [
+        lambda i: "",
+        lambda i: str(uuid.uuid4()),
+        lambda i: i.upper(),
+        lambda i: " " + i,
+        lambda i: i + "\n",
+        lambda i: i[:-1],
+        lambda i: i.replace("-", "0"),
+    ],
+    ids=["empty", "fresh", "upper", "leading-space", "trailing-newline", "short", "hyphens-as-0"],
+)
 def test_unknown_ids(make_id):
     book, (buy, sell) = fill_book([(B, 9900, 1.0), (S, 10100, 2.0)])
     before = views(book)
@@ -113,19 +189,33 @@ def test_unknown_ids(make_id):
 
 # Orders added in turn (an int re-adds an earlier one), the index cancelled, and the resting
 # (ticks, qty) per side afterwards.
-@pytest.mark.parametrize("shapes, gone, buys, sells", [
-    ([(B, 9900, 1.0), (B, 10000, 2.5)], 1, [(9900, 1.0)], []),
-    ([(S, 10100, 1.0), (S, 10000, 1.0)], 1, [], [(10100, 1.0)]),
-    ([(S, 10000, 1.0)], 0, [], []),
-    ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 0, [(10000, 2.0), (10000, 3.0)], []),
-    ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 1, [(10000, 1.0), (10000, 3.0)], []),
-    ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 2, [(10000, 1.0), (10000, 2.0)], []),
-    ([(S, 10000, 1.0), (S, 10000, 2.0), 0], 0, [], [(10000, 2.0)]),
-    ([(S, 10000, 5.0), (S, 10000, 1.0), (B, 10000, 2.0)], 0, [], [(10000, 1.0)]),
-    ([(S, 10000, 3.0), (B, 10000, 1.0)], 1, [], [(10000, 2.0)]),
-    ([(B, 10000, 1.0), (S, 10000, 3.0)], 0, [], [(10000, 2.0)]),
-], ids=["best-bid-level", "best-ask-level", "last-level", "first-in-level", "middle-in-level",
-        "last-in-level", "every-copy", "partially-filled", "filled-incoming", "filled-resting"])
+@pytest.mark.parametrize(
+    "shapes, gone, buys, sells",
+    [
+        ([(B, 9900, 1.0), (B, 10000, 2.5)], 1, [(9900, 1.0)], []),
+        ([(S, 10100, 1.0), (S, 10000, 1.0)], 1, [], [(10100, 1.0)]),
+        ([(S, 10000, 1.0)], 0, [], []),
+        ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 0, [(10000, 2.0), (10000, 3.0)], []),
+        ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 1, [(10000, 1.0), (10000, 3.0)], []),
+        ([(B, 10000, 1.0), (B, 10000, 2.0), (B, 10000, 3.0)], 2, [(10000, 1.0), (10000, 2.0)], []),
+        ([(S, 10000, 1.0), (S, 10000, 2.0), 0], 0, [], [(10000, 2.0)]),
+        ([(S, 10000, 5.0), (S, 10000, 1.0), (B, 10000, 2.0)], 0, [], [(10000, 1.0)]),
+        ([(S, 10000, 3.0), (B, 10000, 1.0)], 1, [], [(10000, 2.0)]),
+        ([(B, 10000, 1.0), (S, 10000, 3.0)], 0, [], [(10000, 2.0)]),
+    ],
+    ids=[
+        "best-bid-level",
+        "best-ask-level",
+        "last-level",
+        "first-in-level",
+        "middle-in-level",
+        "last-in-level",
+        "every-copy",
+        "partially-filled",
+        "filled-incoming",
+        "filled-resting",
+    ],
+)
 def test_cancel(shapes, gone, buys, sells):
     book, orders = fill_book(shapes)
     assert book.cancel(orders[gone].id) is True

@@ -5,7 +5,8 @@ import time
 import uuid
 from decimal import ROUND_HALF_UP, Decimal
 
-from hypothesis import settings, strategies as st
+from hypothesis import settings
+from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, rule
 
 from kestrova import Order, OrderBook, OrderStatus, OrderType
@@ -25,9 +26,18 @@ def exact(v):
 
 
 def record(o):
-    return None if o is None else dict(
-        id=o.id, buy=o.side == OrderType.Buy, ticks=o.price_in_ticks, qty=o.quantity,
-        open=o.status == OrderStatus.Open, ts=o.timestamp)
+    return (
+        None
+        if o is None
+        else dict(
+            id=o.id,
+            buy=o.side == OrderType.Buy,
+            ticks=o.price_in_ticks,
+            qty=o.quantity,
+            open=o.status == OrderStatus.Open,
+            ts=o.timestamp,
+        )
+    )
 
 
 def shortest(x):
@@ -94,10 +104,12 @@ class ModelBook:
             return "None" if best is None else f"{best[1]:.2f} @ {shortest(best[0] * self.tick)}"
 
         spread = self.spread()
-        return (f"Best Bid: {part(self.best(True))}, Best Ask: {part(self.best(False))} "
-                f"(Spread: {'None' if spread is None else format(spread, '.4f')})\n"
-                f"Open Buy Volume: {self.volume(True):.2f}, "
-                f"Open Sell Volume: {self.volume(False):.2f}")
+        return (
+            f"Best Bid: {part(self.best(True))}, Best Ask: {part(self.best(False))} "
+            f"(Spread: {'None' if spread is None else format(spread, '.4f')})\n"
+            f"Open Buy Volume: {self.volume(True):.2f}, "
+            f"Open Sell Volume: {self.volume(False):.2f}"
+        )
 
 
 class BookMachine(RuleBasedStateMachine):
@@ -113,8 +125,13 @@ class BookMachine(RuleBasedStateMachine):
         self.known_ids.add(order.id)
         return order
 
-    @rule(target=orders, side=SIDE, ticks=TICKS, qty=QUANTITIES,
-          offset=st.sampled_from([-0.4, 0.0, 0.3, 0.5]))
+    @rule(
+        target=orders,
+        side=SIDE,
+        ticks=TICKS,
+        qty=QUANTITIES,
+        offset=st.sampled_from([-0.4, 0.0, 0.3, 0.5]),
+    )
     def create(self, side, ticks, offset, qty):
         price = (ticks + offset) * self.model.tick
         order = self.book.create_order(side, price, qty)
@@ -158,8 +175,9 @@ class BookMachine(RuleBasedStateMachine):
     def views_agree(self):
         book, model = self.book, self.model
         for buy, listed, best, volume in (
-                (True, book.buy_orders, book.best_bid(), book.buy_volume()),
-                (False, book.sell_orders, book.best_ask(), book.sell_volume())):
+            (True, book.buy_orders, book.best_bid(), book.buy_volume()),
+            (False, book.sell_orders, book.best_ask(), book.sell_volume()),
+        ):
             assert exact([record(o) for o in listed]) == exact(model.resting(buy))
             assert exact(best) == exact(model.best(buy))
             assert exact(volume) == exact(model.volume(buy))

@@ -87,9 +87,7 @@ def test_default_simulation_reports_every_figure(tmp_path):
     ids=["nickel", "quarter", "whole"],
 )
 def test_prices_are_written_in_the_tick_size_decimals(tmp_path, tick_size, step):
-    result = run_example(
-        "simulate.py", "--orders", "400", "--tick-size", tick_size, cwd=tmp_path
-    )
+    result = run_example("simulate.py", "--orders", "400", "--tick-size", tick_size, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     prices = [row[1] for row in depth_rows(result.stdout)]
     assert prices
@@ -149,13 +147,9 @@ def test_plot_without_matplotlib_exits_2(tmp_path):
     assert not (tmp_path / "p.png").exists()
 
 
-@pytest.mark.skipif(
-    importlib.util.find_spec("matplotlib") is None, reason="needs matplotlib"
-)
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="needs matplotlib")
 def test_plot_writes_a_png(tmp_path):
-    result = run_example(
-        "simulate.py", "--orders", "500", "--plot", "run.png", cwd=tmp_path
-    )
+    result = run_example("simulate.py", "--orders", "500", "--plot", "run.png", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     png = (tmp_path / "run.png").read_bytes()
     assert png.startswith(b"\x89PNG\r\n\x1a\n") and len(png) > 10_000
@@ -335,9 +329,7 @@ def test_malformed_rows_are_reported_by_line(tmp_path, text, message):
 
 def test_every_malformed_row_is_reported(tmp_path):
     rows = [f"{T},add,r{n},buy,bad{n},1\n" for n in range(25)]
-    result = run_example(
-        "replay_csv.py", write_csv(tmp_path, HEADER + "".join(rows)), cwd=tmp_path
-    )
+    result = run_example("replay_csv.py", write_csv(tmp_path, HEADER + "".join(rows)), cwd=tmp_path)
     assert result.returncode == 1
     errors = result.stderr.splitlines()
     assert errors[0].endswith("line 2: price is not a number: 'bad0'")
@@ -374,9 +366,7 @@ def test_replay_bad_options_exit_2(tmp_path, args, message):
 
 
 def test_prices_must_fit_the_tick_size(tmp_path):
-    path = write_csv(
-        tmp_path, HEADER + f"{T},add,a,buy,100.25,1\n{T},add,b,buy,100.30,1\n"
-    )
+    path = write_csv(tmp_path, HEADER + f"{T},add,a,buy,100.25,1\n{T},add,b,buy,100.30,1\n")
     result = run_example("replay_csv.py", "--tick-size", "0.25", path, cwd=tmp_path)
     assert result.returncode == 1
     assert result.stderr.splitlines()[0].endswith(

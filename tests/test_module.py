@@ -11,13 +11,23 @@ import pytest
 import kestrova
 from kestrova import Fill, Order, OrderBook, OrderStatus, OrderType
 
-INSTANCES = {Order: lambda: Order(OrderType.Buy, 100, 5.0), Fill: lambda: Fill(1.0, 2.0, "a", "b", 3),
-             OrderBook: OrderBook, OrderType: lambda: OrderType.Buy, OrderStatus: lambda: OrderStatus.Open}
+INSTANCES = {
+    Order: lambda: Order(OrderType.Buy, 100, 5.0),
+    Fill: lambda: Fill(1.0, 2.0, "a", "b", 3),
+    OrderBook: OrderBook,
+    OrderType: lambda: OrderType.Buy,
+    OrderStatus: lambda: OrderStatus.Open,
+}
 
 
 def run_python(code, **env):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60, env={**os.environ, **env})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, **env},
+    )
 
 
 def test_module_attributes():
@@ -26,25 +36,62 @@ def test_module_attributes():
     assert [getattr(kestrova, n).__name__ for n in kestrova.__all__] == kestrova.__all__
 
 
-GETTERS = {Order: dict(id="order ID", side="order side", price_in_ticks="price in ticks",
-                       quantity="quantity", status="order status", timestamp="timestamp"),
-           Fill: dict(quantity="quantity filled", price="fill price", buy_id="buy order ID",
-                      sell_id="sell order ID", timestamp="fill timestamp")}
+GETTERS = {
+    Order: dict(
+        id="order ID",
+        side="order side",
+        price_in_ticks="price in ticks",
+        quantity="quantity",
+        status="order status",
+        timestamp="timestamp",
+    ),
+    Fill: dict(
+        quantity="quantity filled",
+        price="fill price",
+        buy_id="buy order ID",
+        sell_id="sell order ID",
+        timestamp="fill timestamp",
+    ),
+}
 DOCS = [  # (object, text signature or None, doc); the book's members are checked with the book
-    (Order, "(side, price_in_ticks, quantity)", "Represents a single order in the order book.\n"
-     "Contains details such as price, quantity, side (Buy/Sell), and status."),
-    (Fill, "(quantity, price, buy_id, sell_id, timestamp)", "Represents a match (fill) between "
-     "two orders.\nTracks details such as the quantity, price, and the involved order IDs."),
-    (OrderBook, "(tick_size=0.01)", "Represents the main order book for matching buy and sell orders."),
+    (
+        Order,
+        "(side, price_in_ticks, quantity)",
+        "Represents a single order in the order book.\n"
+        "Contains details such as price, quantity, side (Buy/Sell), and status.",
+    ),
+    (
+        Fill,
+        "(quantity, price, buy_id, sell_id, timestamp)",
+        "Represents a match (fill) between "
+        "two orders.\nTracks details such as the quantity, price, and the involved order IDs.",
+    ),
+    (
+        OrderBook,
+        "(tick_size=0.01)",
+        "Represents the main order book for matching buy and sell orders.",
+    ),
     (OrderType, None, "Represents the side of an order: either Buy or Sell."),
     (OrderStatus, None, "Represents the current status of an order."),
-    (Order.can_match, "(self, other)", "Determines whether this order can match with another order."
-     "\n\n# Arguments\n- `other`: The other order to match against.\n\n# Returns\n"
-     "- `true` if the orders are on opposite sides and the prices are compatible."),
-    (Order.fill, "($self, incoming, tick_size)", "Attempts to fill this order with another incoming order."
-     "\nUpdates the quantities and statuses of both orders."),
+    (
+        Order.can_match,
+        "(self, other)",
+        "Determines whether this order can match with another order."
+        "\n\n# Arguments\n- `other`: The other order to match against.\n\n# Returns\n"
+        "- `true` if the orders are on opposite sides and the prices are compatible.",
+    ),
+    (
+        Order.fill,
+        "($self, incoming, tick_size)",
+        "Attempts to fill this order with another incoming order."
+        "\nUpdates the quantities and statuses of both orders.",
+    ),
     (Order.is_open, "($self)", "Checks if the order is still open."),
-    *[(c.__dict__[n], None, f"Getter for the {d}.") for c, g in GETTERS.items() for n, d in g.items()],
+    *[
+        (c.__dict__[n], None, f"Getter for the {d}.")
+        for c, g in GETTERS.items()
+        for n, d in g.items()
+    ],
 ]
 
 
@@ -53,13 +100,19 @@ def test_documentation(obj, signature, doc):
     assert getattr(obj, "__text_signature__", None) == signature and obj.__doc__ == doc
     if type(obj).__name__ == "getset_descriptor":  # properties are read-only
         instance = INSTANCES[obj.__objclass__]()
-        pytest.raises(AttributeError, setattr, instance, obj.__name__, getattr(instance, obj.__name__))
+        pytest.raises(
+            AttributeError, setattr, instance, obj.__name__, getattr(instance, obj.__name__)
+        )
         pytest.raises(AttributeError, delattr, instance, obj.__name__)
 
 
 @pytest.mark.parametrize("cls", list(INSTANCES), ids=lambda c: c.__name__)
 def test_classes_are_final_and_instances_slim(cls):
-    assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
+    assert (cls.__module__, cls.__qualname__, cls.__bases__) == (
+        "builtins",
+        cls.__name__,
+        (object,),
+    )
     pytest.raises(TypeError, type, "Sub", (cls,), {}).match("not an acceptable base type")
     obj = INSTANCES[cls]()
     assert not hasattr(obj, "__dict__") and not gc.is_tracked(obj)
@@ -143,11 +196,15 @@ print("ok")
 """
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or not shutil.which("cc"), reason="needs cc")
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or not shutil.which("cc"), reason="needs cc"
+)
 def test_internal_failures_raise_panic_exception(tmp_path):
     (tmp_path / "shim.c").write_text(CLOCK_SHIM)
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", tmp_path / "shim.so", tmp_path / "shim.c", "-ldl"],
-                   check=True)
+    subprocess.run(
+        ["cc", "-shared", "-fPIC", "-o", tmp_path / "shim.so", tmp_path / "shim.c", "-ldl"],
+        check=True,
+    )
     result = run_python(PANIC_SCRIPT, LD_PRELOAD=str(tmp_path / "shim.so"))
     assert result.stdout == "ok\n", result.stderr
     assert "Time went backwards" in result.stderr and "from python" in result.stderr

@@ -6,7 +6,8 @@ import time
 from decimal import Decimal
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from kestrova import Fill, Order, OrderStatus, OrderType
 
@@ -15,9 +16,16 @@ OPEN, FILLED = OrderStatus.Open, OrderStatus.Filled
 ID_FORM = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 
-@pytest.mark.parametrize("member, text, value", [
-    (BUY, "OrderType.Buy", 0), (SELL, "OrderType.Sell", 1), (OPEN, "OrderStatus.Open", 0),
-    (FILLED, "OrderStatus.Filled", 1), (OrderStatus.Canceled, "OrderStatus.Canceled", 2)])
+@pytest.mark.parametrize(
+    "member, text, value",
+    [
+        (BUY, "OrderType.Buy", 0),
+        (SELL, "OrderType.Sell", 1),
+        (OPEN, "OrderStatus.Open", 0),
+        (FILLED, "OrderStatus.Filled", 1),
+        (OrderStatus.Canceled, "OrderStatus.Canceled", 2),
+    ],
+)
 def test_member_text_value_and_unsupported_uses(member, text, value):
     assert repr(member) == str(member) == f"{member}" == text
     assert type(int(member)) is int and int(member) == value
@@ -28,11 +36,25 @@ def test_member_text_value_and_unsupported_uses(member, text, value):
         pytest.raises(TypeError, use, member)
 
 
-@pytest.mark.parametrize("left, right, equal", [
-    (BUY, BUY, True), (BUY, SELL, False), (BUY, 0, True), (OPEN, 5, False), (OrderStatus.Canceled, 2, True),
-    (SELL, True, True), (BUY, False, True), (FILLED, type("Index", (), {"__index__": lambda s: 1})(), True),
-    (BUY, OPEN, False), (BUY, 0.0, False), (BUY, "Buy", False), (BUY, 2**70, False),
-    (BUY, -(2**70), False), (OPEN, None, False)])
+@pytest.mark.parametrize(
+    "left, right, equal",
+    [
+        (BUY, BUY, True),
+        (BUY, SELL, False),
+        (BUY, 0, True),
+        (OPEN, 5, False),
+        (OrderStatus.Canceled, 2, True),
+        (SELL, True, True),
+        (BUY, False, True),
+        (FILLED, type("Index", (), {"__index__": lambda s: 1})(), True),
+        (BUY, OPEN, False),
+        (BUY, 0.0, False),
+        (BUY, "Buy", False),
+        (BUY, 2**70, False),
+        (BUY, -(2**70), False),
+        (OPEN, None, False),
+    ],
+)
 def test_equality(left, right, equal):
     assert (left == right, right == left) == (equal, equal)
     assert (left != right, right != left) == (not equal, not equal)
@@ -43,9 +65,20 @@ def test_new_orders_and_ids_across_fork():
     before = time.time_ns()
     o = Order(BUY, 100, 5.0)  # the parent has drawn before forking
     assert before <= o.timestamp <= time.time_ns() and type(o.timestamp) is int
-    assert (o.side, o.status, o.price_in_ticks, o.quantity, o.is_open()) == (BUY, OPEN, 100, 5.0, True)
+    assert (o.side, o.status, o.price_in_ticks, o.quantity, o.is_open()) == (
+        BUY,
+        OPEN,
+        100,
+        5.0,
+        True,
+    )
     # members are stored once on the class, getters make fresh ones
-    assert BUY is OrderType.Buy and o.side == o.side == BUY and o.side is not o.side and o.side is not BUY
+    assert (
+        BUY is OrderType.Buy
+        and o.side == o.side == BUY
+        and o.side is not o.side
+        and o.side is not BUY
+    )
     assert type(o.status) is OrderStatus and o.status is not o.status
     read_end, write_end = os.pipe()
     if (pid := os.fork()) == 0:
@@ -64,21 +97,44 @@ def test_new_orders_and_ids_across_fork():
     assert all(len({i[p] for i in ids}) == 16 for p in free) and {i[19] for i in ids} == set("89ab")
 
 
-@pytest.mark.parametrize("price, quantity", [(0, 0.0), (-5, 1.0), (-(2**63), math.nan), (1, 0.0), (1, -0.0),
-                                             (1, -5e-324), (1, -math.inf), (1, math.nan), (1, math.inf)])
+@pytest.mark.parametrize(
+    "price, quantity",
+    [
+        (0, 0.0),
+        (-5, 1.0),
+        (-(2**63), math.nan),
+        (1, 0.0),
+        (1, -0.0),
+        (1, -5e-324),
+        (1, -math.inf),
+        (1, math.nan),
+        (1, math.inf),
+    ],
+)
 def test_invalid_orders(price, quantity):
     message = "price_in_ticks must be positive" if price < 1 else "quantity must be positive"
     error = pytest.raises(ValueError, Order, SELL, price, quantity).value
     assert type(error) is ValueError and error.args == (message,)
 
 
-@pytest.mark.parametrize("quantity, text", [
-    (5.0, "5"), (5, "5"), (0.30000000000000004, "0.30000000000000004"), (1e21, "1" + "0" * 21),
-    (1e23, "1" + "0" * 23), (1e-7, "0.0000001"), (5e-324, "0." + "0" * 323 + "5"),
-    (1.7976931348623157e308, "17976931348623157" + "0" * 292)])
+@pytest.mark.parametrize(
+    "quantity, text",
+    [
+        (5.0, "5"),
+        (5, "5"),
+        (0.30000000000000004, "0.30000000000000004"),
+        (1e21, "1" + "0" * 21),
+        (1e23, "1" + "0" * 23),
+        (1e-7, "0.0000001"),
+        (5e-324, "0." + "0" * 323 + "5"),
+        (1.7976931348623157e308, "17976931348623157" + "0" * 292),
+    ],
+)
 def test_text_form_writes_the_shortest_quantity(quantity, text):
     o = Order(BUY, 2**63 - 1, quantity)
-    assert repr(o) == str(o) == f"[Buy {text} @ 9223372036854775807] [{o.id}, placed at {o.timestamp}]"
+    assert (
+        repr(o) == str(o) == f"[Buy {text} @ 9223372036854775807] [{o.id}, placed at {o.timestamp}]"
+    )
 
 
 RULE = [  # receiver, other, tick size, fill (qty, price) or None, then (qty, status) of both after
@@ -103,13 +159,19 @@ def test_fill_rule(receiver, other, tick, fill, after):
     assert r.can_match(x) is x.can_match(r) is (fill is not None)
     before = time.time_ns()
     result = r.fill(x, tick)
-    assert (r.quantity, r.status, x.quantity, x.status) == after and r.is_open() is (after[1] == OPEN)
+    assert (r.quantity, r.status, x.quantity, x.status) == after and r.is_open() is (
+        after[1] == OPEN
+    )
     assert (result is None) is (fill is None)
     if fill is None:
         return
     buy, sell = (r, x) if r.side == BUY else (x, r)
-    assert type(result) is Fill and (result.quantity, result.price, result.buy_id, result.sell_id) == (
-        *fill, buy.id, sell.id)
+    assert type(result) is Fill and (
+        result.quantity,
+        result.price,
+        result.buy_id,
+        result.sell_id,
+    ) == (*fill, buy.id, sell.id)
     assert before <= result.timestamp <= time.time_ns()
 
 
@@ -119,18 +181,37 @@ def test_partial_then_empty_fills():
     assert [(f.quantity, f.price) for f in fills] == [(3.0, 25.0)] * 3 + [(1.0, 25.0)]
     assert sell.status == FILLED and repr(sell).startswith("[Sell 0 @ 100] [")
     late = Order(BUY, 110, 3.0)  # status and quantity play no part in crossing
-    assert sell.can_match(late) and sell.fill(late, 0.01).quantity == late.fill(sell, 0.01).quantity == 0.0
+    assert (
+        sell.can_match(late)
+        and sell.fill(late, 0.01).quantity == late.fill(sell, 0.01).quantity == 0.0
+    )
     assert (sell.quantity, sell.status, late.quantity, late.status) == (0.0, FILLED, 3.0, OPEN)
     assert math.isnan(Order(BUY, 2, 1.0).fill(Order(SELL, 2, 1.0), math.nan).price)
 
 
-@pytest.mark.parametrize("args, text", [
-    ((-1.0, math.nan, "", "", 0), "[-1.00 @ NaN] Buy: , Sell: , Filled at 0"),
-    ((1, 2, "ü", "€", 3), "[1.00 @ 2.00] Buy: ü, Sell: €, Filled at 3"),
-    *[((v, v, "b", "s", 7), f"[{t} @ {t}] Buy: b, Sell: s, Filled at 7") for v, t in [
-        (0.0, "0.00"), (0.125, "0.12"), (0.375, "0.38"), (2.675, "2.67"), (-0.0, "-0.00"),
-        (-0.001, "-0.00"), (1e21, "1" + "0" * 21 + ".00"), (1e23, "99999999999999991611392.00"),
-        (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf")]]])
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        ((-1.0, math.nan, "", "", 0), "[-1.00 @ NaN] Buy: , Sell: , Filled at 0"),
+        ((1, 2, "ü", "€", 3), "[1.00 @ 2.00] Buy: ü, Sell: €, Filled at 3"),
+        *[
+            ((v, v, "b", "s", 7), f"[{t} @ {t}] Buy: b, Sell: s, Filled at 7")
+            for v, t in [
+                (0.0, "0.00"),
+                (0.125, "0.12"),
+                (0.375, "0.38"),
+                (2.675, "2.67"),
+                (-0.0, "-0.00"),
+                (-0.001, "-0.00"),
+                (1e21, "1" + "0" * 21 + ".00"),
+                (1e23, "99999999999999991611392.00"),
+                (math.nan, "NaN"),
+                (math.inf, "inf"),
+                (-math.inf, "-inf"),
+            ]
+        ],
+    ],
+)
 def test_fill_values_and_text(args, text):
     f = Fill(*args)
     assert repr(f) == str(f) == text and (f.buy_id, f.sell_id, f.timestamp) == args[2:]

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,9 +61,15 @@ int read_urandom(std::uint8_t* out, std::size_t size) {
   return error;
 }
 
+// The raw system call rather than glibc's getrandom() wrapper, which needs glibc
+// 2.25; a kernel without it answers ENOSYS and /dev/urandom takes over.
+ssize_t system_random(std::uint8_t* out, std::size_t size) {
+  return static_cast<ssize_t>(::syscall(SYS_getrandom, out, size, 0));
+}
+
 void refill(RandomBlock& b) {
   for (std::size_t done = 0; done < kBlockSize;) {
-    ssize_t got = ::getrandom(b.bytes + done, kBlockSize - done, 0);
+    ssize_t got = system_random(b.bytes + done, kBlockSize - done);
     if (got >= 0) {
       done += static_cast<std::size_t>(got);
       continue;

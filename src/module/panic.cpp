@@ -1,6 +1,6 @@
 #include "module/panic.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +29,9 @@ PyObject* get_panic_type() {
 }
 
 void write_diagnostic(const InvariantFailure& failure) {
+  // The calling thread's name through prctl: pthread_getname_np would need glibc 2.34.
   char thread_name[64] = "<unnamed>";
-  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  prctl(PR_GET_NAME, thread_name, 0, 0, 0);
   std::fprintf(stderr, "kestrova: internal check failed in thread '%s' at %s:%u:%u:\n%s\n",
                thread_name, failure.where.file_name(), static_cast<unsigned>(failure.where.line()),
                static_cast<unsigned>(failure.where.column()), failure.message.c_str());
