@@ -40,7 +40,8 @@ bool pending_must_propagate() {
 }
 
 // Equality with members of the same class and with integers through the
-// index protocol; no ordering, and never an error for a foreign operand.
+// index protocol; no ordering, and no error for a foreign operand unless
+// converting it raised an interrupt.
 template <class Enum>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
   return guarded_call([&]() -> Ref {
