@@ -1,6 +1,8 @@
 """Builds and runs the interpreter-free checks of the C++ core."""
 
+import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 
@@ -21,12 +23,14 @@ CORE_SOURCES = sorted(
 def test_core_checks(tmp_path):
     binary = tmp_path / "core_checks"
     subprocess.run(
+        # CXXFLAGS override the defaults, so a sanitizer run checks the core under it too
         [
             "g++",
             "-std=c++20",
             "-O1",
             "-Wall",
             "-Wextra",
+            *shlex.split(os.environ.get("CXXFLAGS", "")),
             "-I",
             str(ROOT / "src"),
             str(ROOT / "tests/core/core_checks.cpp"),

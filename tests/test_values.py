@@ -60,6 +60,45 @@ def test_equality(left, right, equal):
     assert (left != right, right != left) == (not equal, not equal)
 
 
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "error, propagates",
+    [
+        (KeyboardInterrupt(), True),
+        (SystemExit(3), True),
+        (MemoryError(), True),
+        (type("Interrupt", (KeyboardInterrupt,), {})(), True),
+        (type("Exit", (SystemExit,), {})(), True),
+        (type("NoMemory", (MemoryError,), {})(), True),
+        (ValueError("bad"), False),
+        (TypeError("bad"), False),
+        (OverflowError("big"), False),
+        (ZeroDivisionError(), False),
+        (type("Own", (Exception,), {})(), False),
+    ],
+    ids=lambda v: (
+        type(v).__name__ if isinstance(v, BaseException) else ("raised" if v else "NotImplemented")
+    ),
+)
+def test_comparison_lets_interrupts_through(error, propagates):
+    other = RaisingIndex(error)
+    for member in [BUY, FILLED]:
+        for compare, differ in [(operator.eq, False), (operator.ne, True)]:
+            for left, right in [(member, other), (other, member)]:
+                if propagates:
+                    assert pytest.raises(type(error), compare, left, right).value is error
+                else:  # a failed conversion: Python falls back to identity
+                    assert compare(left, right) is differ
+        assert member == int(member) and not member != int(member)  # the borrows were given back
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_new_orders_and_ids_across_fork():
     before = time.time_ns()

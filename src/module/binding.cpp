@@ -55,6 +55,8 @@ std::string name_list(const std::vector<const char*>& names) {
 }
 
 [[noreturn]] void fail_unexpected(const ParameterDescription& d, PyObject* keyword) {
+  // str() of the name can run Python code that drops the dict's last reference to it.
+  Ref held = Ref::borrow(keyword);
   PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(d).c_str(),
                keyword);
   throw_python_error();

@@ -33,6 +33,10 @@ void bind_tuple(const ParameterDescription& description, PyObject** slots, PyObj
                 PyObject* kwargs);
 
 // Vector form, for METH_FASTCALL | METH_KEYWORDS methods. Empty slots are null.
+// The slots only borrow: the caller of a vectorcall owns the argument vector
+// and its references until the call returns (the interpreter's value stack,
+// or the array it unpacks a keyword dict into, which holds new references),
+// so nothing a conversion runs can free an argument.
 template <std::size_t N>
 std::array<PyObject*, N> bind_arguments(const ParameterDescription& description,
                                         PyObject* const* args, Py_ssize_t nargs,
@@ -47,13 +51,35 @@ std::array<PyObject*, N> bind_arguments(const ParameterDescription& description,
   return slots;
 }
 
+// The tuple form's slots. An argument given by keyword is held by a strong
+// reference for the whole call: converting a later argument can run Python
+// code (__index__, __float__) that empties the keyword dict, which would free
+// the values it alone holds. Positional arguments stay borrowed, since the
+// caller holds the tuple and a tuple never drops its items.
+template <std::size_t N>
+class HeldArguments {
+ public:
+  HeldArguments(const ParameterDescription& description, PyObject* args, PyObject* kwargs) {
+    bind_tuple(description, slots_.data(), args, kwargs);
+    if (kwargs == nullptr) return;
+    // Binding runs no Python code before it succeeds, so the borrowed values
+    // are all alive here.
+    auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    for (std::size_t i = given; i < N; ++i) held_[i] = Ref::borrow(slots_[i]);
+  }
+
+  PyObject* operator[](std::size_t i) const { return slots_[i]; }
+
+ private:
+  std::array<PyObject*, N> slots_{};
+  std::array<Ref, N> held_;
+};
+
 // Tuple form, for constructors.
 template <std::size_t N>
-std::array<PyObject*, N> bind_arguments(const ParameterDescription& description, PyObject* args,
-                                        PyObject* kwargs) {
-  std::array<PyObject*, N> slots{};
-  bind_tuple(description, slots.data(), args, kwargs);
-  return slots;
+HeldArguments<N> bind_arguments(const ParameterDescription& description, PyObject* args,
+                                PyObject* kwargs) {
+  return HeldArguments<N>(description, args, kwargs);
 }
 
 }  // namespace kestrova::surface

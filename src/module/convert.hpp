@@ -14,7 +14,10 @@
 namespace kestrova::surface {
 
 // Argument kinds beyond the plain numbers.
-struct Text {};  // a str, read as UTF-8; the view lives as long as the str
+// A str, read as UTF-8 into a view rather than a copy, so that looking up an
+// id allocates nothing. The view holds for the whole call: the bound arguments
+// keep the str alive, and a str keeps its UTF-8 form for as long as it lives.
+struct Text {};
 template <class Value>
 struct Copy {};  // the value of an instance, copied under a momentary shared borrow
 template <class Value>

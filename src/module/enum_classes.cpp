@@ -32,8 +32,16 @@ PyObject* enum_int(PyObject* self) {
   });
 }
 
+// An interrupt, an exit or exhausted memory raised while converting the
+// operand is no failed conversion: swallowing it would lose a Ctrl-C.
+bool pending_must_propagate() {
+  return pending_is_panic() || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+         PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // Equality with members of the same class and with integers through the
-// index protocol; no ordering, and never an error for a foreign operand.
+// index protocol; no ordering, and no error for a foreign operand unless
+// converting it raised an interrupt.
 template <class Enum>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
   return guarded_call([&]() -> Ref {
@@ -45,7 +53,7 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     } else {
       long long converted = PyLong_AsLongLong(other);
       if (converted == -1 && PyErr_Occurred()) {
-        if (pending_is_panic()) throw_python_error();
+        if (pending_must_propagate()) throw_python_error();
         PyErr_Clear();
         return not_implemented();
       }
