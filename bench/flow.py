@@ -56,6 +56,7 @@ class Model:
         self.live = []  # resting k, for picking a cancel at random
         self.slot = {}  # k -> index in live
         self.fills = 0
+        self.whole_fills = 0  # fills that used up the resting order
         self.filled = 0.0
         self.cancels = 0
         self.added = 0
@@ -97,6 +98,7 @@ class Model:
             if queue[front] > traded:
                 queue[front] -= traded
             else:
+                self.whole_fills += 1
                 del queue[front]
                 self._forget(front)
                 if not queue:
