@@ -65,7 +65,7 @@ def table(header, rows):
 
 
 def machine():
-    """One line: CPU model, cores, Python, date."""
+    """One line: CPU model, cores, Python, date, and the load when it started."""
     model = platform.processor() or "unknown CPU"
     try:
         lscpu = subprocess.run(
@@ -78,7 +78,8 @@ def machine():
         pass
     cores = len(__import__("os").sched_getaffinity(0))
     when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
-    return f"{model}, {cores} cores, CPython {platform.python_version()}, {when}"
+    load = __import__("os").getloadavg()[0]
+    return f"{model}, {cores} cores, CPython {platform.python_version()}, {when}, load {load:.1f}"
 
 
 def kestrova_build():
