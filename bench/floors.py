@@ -43,10 +43,14 @@ def resting_book():
 
 
 def cases(n_writes, n_reads):
+    assert n_writes % PER_LEVEL == 0, "the fill case refills whole levels"
     floor = floor_build.load()
     floor_book = floor.OrderBook()
     rng = random.Random(6)
-    book, bids = resting_book()
+    # one book per kind of write, so that each round puts its own book back exactly
+    book, _ = resting_book()
+    fill_book, fill_bids = resting_book()
+    cancel_book, cancel_bids = resting_book()
     reads = [None] * n_reads
 
     # add, resting: buys landing near the touch, taken out again after each round
@@ -80,12 +84,12 @@ def cases(n_writes, n_reads):
 
             elapsed = timing.timed(loop)
             if restore:
-                # the fills took the first n_writes bids in price-time order: put equals back
-                taken, kept = bids[:n_writes], bids[n_writes:]
+                # the fills emptied the best n_writes / PER_LEVEL levels: fill them again
+                taken, kept = fill_bids[:n_writes], fill_bids[n_writes:]
                 fresh = [Order(Buy, order.price_in_ticks, 1.0) for order in taken]
-                bids[:] = kept + fresh
+                fill_bids[:] = fresh + kept
                 for order in fresh:
-                    book.add(order)
+                    fill_book.add(order)
             return elapsed / n_writes
 
         return run
@@ -93,7 +97,7 @@ def cases(n_writes, n_reads):
     # cancel of resting orders picked at random, put back (at the back) after each round
     def cancel_resting(cancel, restore):
         def run():
-            picked = rng.sample(bids, n_writes)
+            picked = rng.sample(cancel_bids, n_writes)
             ids = [order.id for order in picked]
 
             def loop(cancel=cancel, ids=ids):
@@ -103,9 +107,7 @@ def cases(n_writes, n_reads):
             elapsed = timing.timed(loop)
             if restore:
                 for order in picked:
-                    book.add(order)
-                gone = {id(order) for order in picked}
-                bids[:] = [order for order in bids if id(order) not in gone] + picked
+                    cancel_book.add(order)
             return elapsed / n_writes
 
         return run
@@ -185,10 +187,14 @@ def cases(n_writes, n_reads):
             add_rests(book.add, True),
             add_rests(floor_book.add, False),
         ),
-        ("add, one fill", add_fills(book.add, True), add_fills(floor_book.add, False)),
+        (
+            "add, one fill",
+            add_fills(fill_book.add, True),
+            add_fills(floor_book.add, False),
+        ),
         (
             "cancel, resting order",
-            cancel_resting(book.cancel, True),
+            cancel_resting(cancel_book.cancel, True),
             cancel_resting(floor_book.cancel, False),
         ),
         ("best_bid()", reads_of(book.best_bid), reads_of(floor_book.best_bid)),
