@@ -73,11 +73,12 @@ def cases(n_writes, n_reads):
 
         return run
 
-    # add with one fill: each sell of 1.0 takes exactly the front bid of 1.0
-    fill_orders = [Order(Sell, 1, 1.0) for _ in range(n_writes)]
-
+    # add with one fill: each sell of 1.0 takes exactly the front bid of 1.0;
+    # new orders every round, as a filled order's id stays known to the book
     def add_fills(add, restore):
         def run():
+            fill_orders = [Order(Sell, 1, 1.0) for _ in range(n_writes)]
+
             def loop(add=add, orders=fill_orders):
                 for order in orders:
                     add(order)
