@@ -4,7 +4,6 @@
  * Built at run time by bench/floor_build.py; never part of the package. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <stdint.h>
 #include <string.h>
 #include <sys/random.h>
@@ -67,7 +66,8 @@ static PyObject* make_order(PyObject* side, int64_t price_in_ticks, double quant
 }
 
 /* Order(side, price_in_ticks, quantity) */
-static PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+static PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                  PyObject* kwnames) {
   (void)type;
   if (PyVectorcall_NARGS(nargsf) != 3 || kwnames != NULL) {
     PyErr_SetString(PyExc_TypeError, "Order takes 3 positional arguments");
@@ -82,7 +82,8 @@ static PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t 
 
 static PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   (void)kwargs;
-  return order_vectorcall((PyObject*)type, &PyTuple_GET_ITEM(args, 0), (size_t)PyTuple_GET_SIZE(args), NULL);
+  return order_vectorcall((PyObject*)type, &PyTuple_GET_ITEM(args, 0),
+                          (size_t)PyTuple_GET_SIZE(args), NULL);
 }
 
 static PyObject* order_quantity(PyObject* self, void* closure) {
@@ -141,7 +142,8 @@ static int single_argument(Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 /* add(order) -> [] */
-static PyObject* book_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* book_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   (void)self;
   (void)args;
   if (single_argument(nargs, kwnames) < 0) return NULL;
@@ -161,7 +163,8 @@ static void fill_hex_values(void) {
 static volatile unsigned char key_sink;
 
 /* cancel(order_id) -> bool: the text parsed to its 16-byte key. */
-static PyObject* book_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* book_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
   (void)self;
   if (single_argument(nargs, kwnames) < 0) return NULL;
   if (!PyUnicode_Check(args[0])) {
@@ -172,7 +175,8 @@ static PyObject* book_cancel(PyObject* self, PyObject* const* args, Py_ssize_t n
   const char* text = PyUnicode_AsUTF8AndSize(args[0], &size);
   if (text == NULL) return NULL;
   if (size != 36) Py_RETURN_FALSE;
-  static const unsigned char starts[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+  static const unsigned char starts[16] = {0,  2,  4,  6,  9,  11, 14, 16,
+                                           19, 21, 24, 26, 28, 30, 32, 34};
   unsigned char key[16];
   int dashes = (text[8] ^ '-') | (text[13] ^ '-') | (text[18] ^ '-') | (text[23] ^ '-');
   int bad = 0;
@@ -216,7 +220,8 @@ static PyObject* book_volume(PyObject* self, PyObject* unused) {
 }
 
 /* create_order(side, price, quantity) -> Order */
-static PyObject* book_create_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* book_create_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
   (void)self;
   if (nargs != 3 || (kwnames != NULL && PyTuple_GET_SIZE(kwnames) != 0)) {
     PyErr_SetString(PyExc_TypeError, "create_order takes 3 positional arguments");
@@ -232,7 +237,8 @@ static PyObject* book_create_order(PyObject* self, PyObject* const* args, Py_ssi
 static PyMethodDef book_methods[] = {
     {"add", (PyCFunction)(void (*)(void))book_add, METH_FASTCALL | METH_KEYWORDS, NULL},
     {"cancel", (PyCFunction)(void (*)(void))book_cancel, METH_FASTCALL | METH_KEYWORDS, NULL},
-    {"create_order", (PyCFunction)(void (*)(void))book_create_order, METH_FASTCALL | METH_KEYWORDS, NULL},
+    {"create_order", (PyCFunction)(void (*)(void))book_create_order, METH_FASTCALL | METH_KEYWORDS,
+     NULL},
     {"best_bid", book_best, METH_NOARGS, NULL},
     {"best_ask", book_best, METH_NOARGS, NULL},
     {"buy_volume", book_volume, METH_NOARGS, NULL},
@@ -258,7 +264,9 @@ static PyTypeObject FloorBookType = {
 };
 
 static struct PyModuleDef floor_module = {
-    PyModuleDef_HEAD_INIT, .m_name = "floor_calls", .m_size = -1,
+    PyModuleDef_HEAD_INIT,
+    .m_name = "floor_calls",
+    .m_size = -1,
 };
 
 PyMODINIT_FUNC PyInit_floor_calls(void) {
