@@ -116,7 +116,10 @@ def default_flow():
     return path
 
 
-ROW = re.compile(r"^(create_order|add|cancel|best_bid\+ask|overall)\s+(\d+)\s+(\S+)$")
+# "<operation> <count> <ns>" and whatever follows (a min-max, say); "-" for no calls
+ROW = re.compile(
+    r"^(create_order|add|cancel|best_bid\+ask|overall)\s+(\d+)\s+(-?\d+(?:\.\d*)?|-)(?:\s|$)"
+)
 
 
 def run_once(binary, flow):

@@ -14,7 +14,7 @@
 // Each round replays the whole file into a new book twice: once with one
 // clock read around the whole replay (the overall figure) and once with a
 // clock read around every operation (the per-kind figures, less the measured
-// cost of one clock read). Medians over the rounds are printed.
+// cost of one clock read). The median over the rounds is printed with the min-max.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -157,9 +157,13 @@ double clock_read_cost() {
   return seconds_since(start) / kReads / 2;
 }
 
-double median(std::vector<double> values) {
+// "median [min-max]" of the rounds.
+std::string spread_of(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+  char text[64];
+  std::snprintf(text, sizeof text, "%8.1f [%.1f-%.1f]", values[values.size() / 2], values.front(),
+                values.back());
+  return text;
 }
 
 }  // namespace
@@ -205,19 +209,19 @@ int main(int argc, char** argv) {
   }
 
   std::printf("engine: orderly-chaos %s (header-only C++ core)\n", ORDERLY_CHAOS_VERSION_STRING);
-  std::printf("flow: %s, %zu operations, %d rounds (medians)\n", argv[1], flow.size(), rounds);
+  std::printf("flow: %s, %zu operations, %d rounds\n", argv[1], flow.size(), rounds);
   std::printf("work: %llu fills, filled %.0f, %llu cancels, best-price checksum %lld\n",
               static_cast<unsigned long long>(first.fills), first.filled,
               static_cast<unsigned long long>(first.cancelled),
               static_cast<long long>(first.checksum));
-  std::printf("%-14s %10s %10s\n", "operation", "count", "ns/op");
+  std::printf("%-14s %10s  %s\n", "operation", "count", "ns/op median [min-max]");
   for (int k = 0; k < 4; ++k) {
     if (counts[k] == 0) {
-      std::printf("%-14s %10zu %10s\n", names[k], counts[k], "-");
+      std::printf("%-14s %10zu  %8s\n", names[k], counts[k], "-");
     } else {
-      std::printf("%-14s %10zu %10.1f\n", names[k], counts[k], median(per_kind[k]));
+      std::printf("%-14s %10zu  %s\n", names[k], counts[k], spread_of(per_kind[k]).c_str());
     }
   }
-  std::printf("%-14s %10zu %10.1f\n", "overall", flow.size(), median(overall));
+  std::printf("%-14s %10zu  %s\n", "overall", flow.size(), spread_of(overall).c_str());
   return 0;
 }
