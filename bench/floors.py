@@ -226,7 +226,7 @@ def main():
     rows = []
     for name, _, _ in pairs:
         ours, floor = samples[name], samples[name + " [floor]"]
-        ratios = [a / b for a, b in zip(ours, floor)]
+        ratios = [a / b for a, b in zip(ours, floor, strict=False)]
         median_ratio, low, high = timing.spread(ratios)
         rows.append(
             (

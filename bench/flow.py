@@ -423,7 +423,7 @@ def main():
             timing.ns_cell(samples["floor"]),
         ),
     ]
-    ratios = [a / b for a, b in zip(samples["kestrova"], samples["floor"])]
+    ratios = [a / b for a, b in zip(samples["kestrova"], samples["floor"], strict=False)]
     ratio, low, high = timing.spread(ratios)
     overall[0] += (f"{ratio:.2f} ({low:.2f}-{high:.2f})",)
 
@@ -434,7 +434,7 @@ def main():
         # each round less that round's own bracket cost
         return [
             (round_totals[name][0] - round_totals[name][1] * cost) / round_totals[name][1]
-            for round_totals, cost in zip(kind_samples, brackets)
+            for round_totals, cost in zip(kind_samples, brackets, strict=False)
             if round_totals[name][1]
         ]
 

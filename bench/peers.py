@@ -440,7 +440,7 @@ def main():
     for engine in engines:
         values = samples[engine.name]
         if base:
-            ratio, low, high = timing.spread([a / b for a, b in zip(values, base)])
+            ratio, low, high = timing.spread([a / b for a, b in zip(values, base, strict=False)])
             ratio_cell = f"{ratio:.1f} ({low:.1f}-{high:.1f})"
         else:
             ratio_cell = ""

@@ -55,7 +55,7 @@ def table(header, rows):
     lines = []
     for index, row in enumerate([header, *rows]):
         cells = [str(row[0]).ljust(widths[0])]
-        cells += [str(cell).rjust(width) for cell, width in zip(row[1:], widths[1:])]
+        cells += [str(cell).rjust(width) for cell, width in zip(row[1:], widths[1:], strict=False)]
         lines.append("  ".join(cells).rstrip())
         if index == 0:
             lines.append("  ".join("-" * width for width in widths))
