@@ -39,14 +39,7 @@ std::uint32_t BookSide::push_back(const Order& order) {
     if (best_ == kNoIndex || key > key_of(levels_[best_].price_in_ticks)) best_ = level;
   }
 
-  std::uint32_t record;
-  if (free_ != kNoIndex) {
-    record = free_;
-    free_ = records_[record].next;
-  } else {
-    record = static_cast<std::uint32_t>(records_.size());
-    records_.emplace_back();
-  }
+  std::uint32_t record = records_.allocate();
   Level& l = levels_[level];
   records_[record] =
       RestingOrder{order.id, order.quantity, order.timestamp, l.tail, kNoIndex, level, kNoIndex};
@@ -82,8 +75,7 @@ void BookSide::remove(std::uint32_t record) {
   }
   forget_quantity(r.quantity);
   --size_;
-  r.next = free_;
-  free_ = record;
+  records_.release(record);
 }
 
 double BookSide::volume() const {

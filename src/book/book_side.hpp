@@ -5,6 +5,7 @@
 
 #include "book/level_table.hpp"
 #include "book/price_ladder.hpp"
+#include "book/slab.hpp"
 #include "model/order.hpp"
 
 namespace kestrova {
@@ -89,8 +90,7 @@ class BookSide {
   void forget_quantity(double quantity);
 
   OrderType side_;
-  std::vector<RestingOrder> records_;
-  std::uint32_t free_ = kNoIndex;
+  Slab<RestingOrder> records_;
   LevelTable levels_;
   PriceLadder ladder_;
   std::uint32_t best_ = kNoIndex;

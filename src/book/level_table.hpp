@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "book/slab.hpp"
+
 namespace kestrova {
 
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
@@ -37,14 +39,7 @@ class LevelTable {
   // A new empty level at a price that has none.
   std::uint32_t create(std::int64_t price_in_ticks) {
     if ((used_ + 1) * 4 > slots_.size() * 3) grow();
-    std::uint32_t level;
-    if (free_ != kNoIndex) {
-      level = free_;
-      free_ = levels_[level].head;
-    } else {
-      level = static_cast<std::uint32_t>(levels_.size());
-      levels_.emplace_back();
-    }
+    std::uint32_t level = levels_.allocate();
     levels_[level] = Level{price_in_ticks, kNoIndex, kNoIndex};
     const std::uint64_t hash = mix(price_in_ticks);
     std::size_t slot = hash & mask_;
@@ -70,8 +65,7 @@ class LevelTable {
       }
     }
     slots_[hole] = Slot{0, kNoIndex};
-    levels_[level].head = free_;
-    free_ = level;
+    levels_.release(level);
     --used_;
   }
 
@@ -105,11 +99,10 @@ class LevelTable {
     }
   }
 
-  std::vector<Level> levels_;
+  Slab<Level> levels_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t used_ = 0;
-  std::uint32_t free_ = kNoIndex;  // freed levels, chained through head
 };
 
 }  // namespace kestrova

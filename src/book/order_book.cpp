@@ -37,19 +37,13 @@ void OrderBook::keep_record(OrderEntry& entry, const Order& order) {
     records_[entry.record] = order;
     return;
   }
-  if (!free_records_.empty()) {
-    entry.record = free_records_.back();
-    free_records_.pop_back();
-    records_[entry.record] = order;
-  } else {
-    entry.record = static_cast<std::uint32_t>(records_.size());
-    records_.push_back(order);
-  }
+  entry.record = records_.allocate();
+  records_[entry.record] = order;
 }
 
 void OrderBook::drop_record(OrderEntry& entry) {
   if (entry.record == kNoIndex) return;
-  free_records_.push_back(entry.record);
+  records_.release(entry.record);
   entry.record = kNoIndex;
 }
 

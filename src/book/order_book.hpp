@@ -9,6 +9,7 @@
 
 #include "book/book_side.hpp"
 #include "book/order_index.hpp"
+#include "book/slab.hpp"
 #include "model/fill.hpp"
 #include "model/order.hpp"
 
@@ -89,8 +90,7 @@ class OrderBook {
   BookSide bids_{OrderType::Buy};
   BookSide asks_{OrderType::Sell};
   OrderIndex index_;
-  std::vector<Order> records_;  // own records of entries, see OrderEntry
-  std::vector<std::uint32_t> free_records_;
+  Slab<Order> records_;  // own records of entries, see OrderEntry
 };
 
 }  // namespace kestrova
