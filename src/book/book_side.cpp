@@ -1,34 +1,6 @@
 #include "book/book_side.hpp"
 
-#include <cmath>
-
 namespace kestrova {
-
-namespace {
-
-constexpr double kTwoTo53 = 9007199254740992.0;
-
-bool is_whole(double quantity) {
-  return quantity >= 1.0 && quantity < kTwoTo53 && quantity == std::floor(quantity);
-}
-
-}  // namespace
-
-void BookSide::count_quantity(double quantity) {
-  if (is_whole(quantity)) {
-    whole_total_ += static_cast<std::uint64_t>(quantity);
-  } else {
-    ++other_quantities_;
-  }
-}
-
-void BookSide::forget_quantity(double quantity) {
-  if (is_whole(quantity)) {
-    whole_total_ -= static_cast<std::uint64_t>(quantity);
-  } else {
-    --other_quantities_;
-  }
-}
 
 std::uint32_t BookSide::push_back(const Order& order) {
   std::uint32_t level = levels_.find(order.price_in_ticks);

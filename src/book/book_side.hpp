@@ -84,10 +84,28 @@ class BookSide {
   }
   std::int64_t price_of(std::int64_t key) const { return key_of(key); }
 
-  // Quantities that are whole numbers from 1 to 2^53 are summed exactly; any
-  // other makes volume() walk the side.
-  void count_quantity(double quantity);
-  void forget_quantity(double quantity);
+  // Quantities that are whole numbers from 1 to below 2^53 are summed
+  // exactly; any other makes volume() walk the side.
+  static bool is_whole(double quantity) {
+    return quantity >= 1.0 && quantity < kTwoTo53 &&
+           static_cast<double>(static_cast<std::uint64_t>(quantity)) == quantity;
+  }
+  void count_quantity(double quantity) {
+    if (is_whole(quantity)) {
+      whole_total_ += static_cast<std::uint64_t>(quantity);
+    } else {
+      ++other_quantities_;
+    }
+  }
+  void forget_quantity(double quantity) {
+    if (is_whole(quantity)) {
+      whole_total_ -= static_cast<std::uint64_t>(quantity);
+    } else {
+      --other_quantities_;
+    }
+  }
+
+  static constexpr double kTwoTo53 = 9007199254740992.0;
 
   OrderType side_;
   Slab<RestingOrder> records_;

@@ -111,6 +111,30 @@ void check_id_text() {
     if (upper != view) expect(!kestrova::OrderId::parse(upper), "upper case must not parse");
   }
   expect(!kestrova::OrderId::parse("not an id"), "short text");
+  // Every one-byte change of an id's text parses exactly when the changed
+  // character is still a lower-case hex digit, or a hyphen where one belongs.
+  for (int round = 0; round < 20; ++round) {
+    kestrova::OrderId id = kestrova::new_order_id();
+    char text[kestrova::OrderId::kTextSize];
+    id.write_text(text);
+    for (std::size_t pos = 0; pos < sizeof text; ++pos) {
+      bool hyphen = pos == 8 || pos == 13 || pos == 18 || pos == 23;
+      for (int value = 0; value < 256; ++value) {
+        char changed[sizeof text];
+        std::memcpy(changed, text, sizeof text);
+        changed[pos] = static_cast<char>(value);
+        bool hex = (value >= '0' && value <= '9') || (value >= 'a' && value <= 'f');
+        auto parsed = kestrova::OrderId::parse(std::string_view(changed, sizeof changed));
+        if (parsed.has_value() != (hyphen ? value == '-' : hex)) {
+          expect(false, "parse of a changed byte at " + std::to_string(pos));
+        } else if (parsed) {
+          char again[sizeof text];
+          parsed->write_text(again);
+          expect(std::memcmp(again, changed, sizeof again) == 0, "parse round trip");
+        }
+      }
+    }
+  }
 }
 
 void check_price_ladder() {
