@@ -169,9 +169,13 @@ double clock_read_cost() {
   return seconds_since(start) / kReads / 2;
 }
 
-double median(std::vector<double> values) {
+// "median [min-max]" of the rounds.
+std::string spread_of(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+  char text[64];
+  std::snprintf(text, sizeof text, "%8.1f [%.1f-%.1f]", values[values.size() / 2], values.front(),
+                values.back());
+  return text;
 }
 
 }  // namespace
@@ -211,15 +215,15 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("flow: %s, %zu operations, %d rounds (medians)\n", argv[1], flow.size(), rounds);
+  std::printf("flow: %s, %zu operations, %d rounds\n", argv[1], flow.size(), rounds);
   std::printf("work: %llu fills, filled %.0f, %llu cancels, best-price checksum %lld\n",
               static_cast<unsigned long long>(first.fills), first.filled,
               static_cast<unsigned long long>(first.cancelled),
               static_cast<long long>(first.checksum));
-  std::printf("%-14s %10s %10s\n", "operation", "count", "ns/op");
+  std::printf("%-14s %10s  %s\n", "operation", "count", "ns/op median [min-max]");
   for (int k = 0; k < 4; ++k) {
-    std::printf("%-14s %10zu %10.1f\n", names[k], counts[k], median(per_kind[k]));
+    std::printf("%-14s %10zu  %s\n", names[k], counts[k], spread_of(per_kind[k]).c_str());
   }
-  std::printf("%-14s %10zu %10.1f\n", "overall", flow.size(), median(overall));
+  std::printf("%-14s %10zu  %s\n", "overall", flow.size(), spread_of(overall).c_str());
   return 0;
 }

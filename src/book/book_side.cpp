@@ -1,5 +1,7 @@
 #include "book/book_side.hpp"
 
+#include "model/failure.hpp"
+
 namespace kestrova {
 
 std::uint32_t BookSide::push_back(const Order& order) {
@@ -12,6 +14,8 @@ std::uint32_t BookSide::push_back(const Order& order) {
   }
 
   std::uint32_t record = records_.allocate();
+  // The id index keeps the side in the top bit of a record's index.
+  if (record >= 0x80000000u) throw InvariantFailure("Too many resting orders on one side");
   Level& l = levels_[level];
   records_[record] =
       RestingOrder{order.id, order.quantity, order.timestamp, l.tail, kNoIndex, level, kNoIndex};

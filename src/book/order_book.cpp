@@ -74,6 +74,7 @@ void OrderBook::settle_resting(BookSide& side, std::uint32_t record, const Order
     std::uint32_t twin = side.at(record).twin;
     entry.resting = twin == kNoIndex ? kNoIndex : handle(side.side(), twin);
   } else {
+    if (entry.resting == kNoIndex) throw InvariantFailure("A resting order is known by its id");
     std::uint32_t before = entry.resting & ~kSellBit;
     while (side.at(before).twin != record) before = side.at(before).twin;
     side.at(before).twin = side.at(record).twin;
