@@ -38,7 +38,7 @@ class LevelTable {
 
   // A new empty level at a price that has none.
   std::uint32_t create(std::int64_t price_in_ticks) {
-    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+    if ((used_ + 1) * 2 > slots_.size()) grow();
     std::uint32_t level = levels_.allocate();
     levels_[level] = Level{price_in_ticks, kNoIndex, kNoIndex};
     const std::uint64_t hash = mix(price_in_ticks);
