@@ -1,10 +1,12 @@
 // Checks of the core that need no interpreter: number text forms, id text,
-// the price ladder and level table against std::set and std::map, and the
-// whole book against a plain reference of ordered maps of queues.
+// the price ladder, slab and level table against std::set and std::map, and
+// the whole book against a plain reference of ordered maps of queues.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <random>
@@ -14,6 +16,7 @@
 #include "book/level_table.hpp"
 #include "book/order_book.hpp"
 #include "book/price_ladder.hpp"
+#include "book/slab.hpp"
 #include "model/number_text.hpp"
 #include "model/order.hpp"
 #include "model/order_id.hpp"
@@ -168,6 +171,27 @@ void check_price_ladder() {
     ladder.erase(key);
   }
   expect(ladder.empty(), "ladder emptied");
+}
+
+void check_slab() {
+  // Records keep their index and value for life across page growth and reuse.
+  std::mt19937_64 random(13);
+  kestrova::Slab<std::uint64_t> slab;
+  std::map<std::uint32_t, std::uint64_t> reference;
+  for (int step = 0; step < 100000; ++step) {
+    if (random() % 3 != 0 || reference.empty()) {
+      std::uint32_t i = slab.allocate();
+      expect(reference.count(i) == 0, "slab hands out a live index");
+      slab[i] = random();
+      reference[i] = slab[i];
+    } else {
+      auto it = reference.begin();
+      std::advance(it, static_cast<long>(random() % std::min<std::size_t>(reference.size(), 50)));
+      slab.release(it->first);
+      reference.erase(it);
+    }
+  }
+  for (const auto& [i, value] : reference) expect(slab[i] == value, "slab value");
 }
 
 void check_level_table() {
@@ -353,6 +377,7 @@ int main() {
   check_number_text();
   check_id_text();
   check_price_ladder();
+  check_slab();
   check_level_table();
   check_book(1, 40, true);
   check_book(2, 40, false);
