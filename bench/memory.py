@@ -1,38 +1,63 @@
-"""Process memory with N resting orders (both copies: level queue and id map).
+"""Process memory per resting order (both copies: the queue copy and the id map's).
 
-Run: python bench/memory.py [--orders N]
+Run: python bench/memory.py [--orders N] [--per-level K ...]
+For each K, a new process fills a book with N resting orders, half bids and half asks,
+K orders to a price level, and reports the growth of its resident memory per order.
 """
 
 import argparse
-import resource
+import subprocess
+import sys
 
 from kestrova import Order, OrderBook, OrderType
 
 
-def rss_mib():
+def rss_bytes():
     with open("/proc/self/status") as status:
         for line in status:
             if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
+                return int(line.split()[1]) * 1024
     return float("nan")
+
+
+def measure(orders, per_level):
+    """Bytes of resident memory per resting order, measured in this process."""
+    levels = max(1, orders // 2 // per_level)
+    # The Order objects are made one at a time and dropped, so only the book grows.
+    before = rss_bytes()
+    book = OrderBook()
+    half = orders // 2
+    for i in range(half):
+        book.add(Order(OrderType.Buy, 2_000_000 - (i % levels), 1.0))
+    for i in range(orders - half):
+        book.add(Order(OrderType.Sell, 2_000_001 + (i % levels), 1.0))
+    grown = rss_bytes() - before
+    assert book.best_bid()[0] == 2_000_000 and book.best_ask()[0] == 2_000_001
+    return grown / orders
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--orders", type=int, default=1_000_000)
-    parser.add_argument("--levels", type=int, default=1000)
+    parser.add_argument("--per-level", type=int, nargs="*", default=[1, 10, 1000])
+    parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    before = rss_mib()
-    book = OrderBook()
-    half = args.orders // 2
-    for i in range(half):
-        book.add(Order(OrderType.Buy, 2_000_000 - (i % args.levels), 1.0))
-    for i in range(args.orders - half):
-        book.add(Order(OrderType.Sell, 2_000_001 + (i % args.levels), 1.0))
-    after = rss_mib()
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"resting orders: {len(book.buy_orders) + len(book.sell_orders)}")
-    print(f"process RSS: {after:.1f} MiB (before the book: {before:.1f} MiB, peak {peak:.1f} MiB)")
+    if args.one is not None:
+        print(measure(args.orders, args.one))
+        return
+    print(f"{'orders per level':>16s} {'resting orders':>15s} {'bytes per order':>16s}")
+    for per_level in args.per_level:
+        # A fresh process each, so that one book's freed memory does not hide the next's.
+        run = [
+            sys.executable,
+            __file__,
+            "--orders",
+            str(args.orders),
+            "--one",
+            str(per_level),
+        ]
+        per_order = float(subprocess.run(run, capture_output=True, text=True, check=True).stdout)
+        print(f"{per_level:16d} {args.orders:15d} {per_order:16.1f}")
 
 
 if __name__ == "__main__":

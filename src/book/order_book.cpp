@@ -32,65 +32,142 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
   return make_order(side, price_in_ticks, quantity);
 }
 
-void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
-  PriceLevels& opposite_levels = levels(opposite(incoming.side));
-  const bool buying = incoming.side == OrderType::Buy;
-  bool stored = false;  // each pass stores the incoming order's latest state
+void OrderBook::keep_record(OrderEntry& entry, const Order& order) {
+  if (entry.record != kNoIndex) {
+    records_[entry.record] = order;
+    return;
+  }
+  entry.record = records_.allocate();
+  records_[entry.record] = order;
+}
 
-  while (incoming.is_open() && !opposite_levels.empty()) {
-    auto level = buying ? opposite_levels.begin() : std::prev(opposite_levels.end());
-    if (buying ? incoming.price_in_ticks < level->first : incoming.price_in_ticks > level->first) {
-      break;
-    }
-    LevelQueue& queue = level->second;
-    if (queue.empty()) throw InvariantFailure("Queue is not empty if it exists in map");
+void OrderBook::drop_record(OrderEntry& entry) {
+  if (entry.record == kNoIndex) return;
+  records_.release(entry.record);
+  entry.record = kNoIndex;
+}
 
-    // The queue changes only once the fill is made, so a failing clock
-    // leaves the resting order where it was.
-    Order resting = queue.front();
-    std::optional<Fill> made = fill(resting, incoming, tick_size_);
-    if (made) fills.push_back(std::move(*made));
+void OrderBook::store(const Order& order) {
+  OrderEntry& entry = index_.at(index_.find_or_add(order.id, id_reader()));
+  keep_record(entry, order);
+}
 
+void OrderBook::settle_resting(BookSide& side, std::uint32_t record, const Order& state) {
+  std::size_t slot = index_.find_or_add(state.id, id_reader());
+  OrderEntry& entry = index_.at(slot);
+  const std::uint32_t h = handle(side.side(), record);
+  if (state.is_open()) {
     // A partially filled resting order keeps its place at the front.
-    if (resting.is_open()) {
-      queue.front() = resting;
+    side.set_quantity(record, state.quantity);
+    if (entry.resting == h && side.at(record).twin == kNoIndex) {
+      drop_record(entry);  // the queue copy is the recorded state again
     } else {
-      queue.pop_front();
-      if (queue.empty()) opposite_levels.erase(level);
+      keep_record(entry, state);
     }
-    orders_.store(resting);
-    orders_.store(incoming);
-    stored = true;
+    return;
+  }
+  // Filled: it leaves its queue and lives on as a record only. The record is
+  // kept before the queue copy goes, since the entry may still read its id
+  // through it.
+  keep_record(entry, state);
+  if (entry.resting == h) {
+    std::uint32_t twin = side.at(record).twin;
+    entry.resting = twin == kNoIndex ? kNoIndex : handle(side.side(), twin);
+  } else {
+    if (entry.resting == kNoIndex) throw InvariantFailure("A resting order is known by its id");
+    std::uint32_t before = entry.resting & ~kSellBit;
+    while (side.at(before).twin != record) before = side.at(before).twin;
+    side.at(before).twin = side.at(record).twin;
+  }
+  side.remove(record);
+}
+
+void OrderBook::rest(const Order& order) {
+  BookSide& side = side_of(order.side);
+  std::uint32_t record = side.push_back(order);
+  std::size_t slot = index_.find_or_add(order.id, id_reader());
+  OrderEntry& entry = index_.at(slot);
+  const std::uint32_t h = handle(order.side, record);
+  if (entry.resting == kNoIndex) {
+    entry.resting = h;
+    drop_record(entry);
+    return;
+  }
+  // Added again while a copy still rests: both copies stay queued, and the
+  // latest state is kept as a record of its own.
+  side.at(record).twin = entry.resting & ~kSellBit;
+  keep_record(entry, order);
+  entry.resting = h;
+}
+
+void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
+  BookSide& opposite_side = side_of(opposite(incoming.side));
+  const bool buying = incoming.side == OrderType::Buy;
+  bool matched = false;  // a completed pass has recorded the incoming order
+
+  while (incoming.is_open() && !opposite_side.empty()) {
+    std::int64_t price = opposite_side.best_price();
+    if (buying ? incoming.price_in_ticks < price : incoming.price_in_ticks > price) break;
+    std::uint32_t front = opposite_side.best_front();
+    if (front == kNoIndex) throw InvariantFailure("Queue is not empty if it exists in map");
+
+    // Nothing in the book changes until the fill is made, so a failing clock
+    // leaves the resting order where it was, and the incoming order recorded
+    // as the last completed pass left it.
+    Order resting = opposite_side.order_at(front);
+    Order working = incoming;
+    std::optional<Fill> made;
+    try {
+      made = fill(resting, working, tick_size_);
+    } catch (...) {
+      if (matched) store(incoming);
+      throw;
+    }
+    incoming = working;
+    if (made) fills.push_back(std::move(*made));
+    settle_resting(opposite_side, front, resting);
+    matched = true;
 
     // Finite quantities always fill one side of a pass; a pass that fills
     // neither would repeat forever.
     if (resting.is_open() && incoming.is_open()) break;
   }
 
-  if (incoming.is_open()) levels(incoming.side)[incoming.price_in_ticks].push_back(incoming);
-  if (!stored) orders_.store(incoming);
+  if (incoming.is_open()) {
+    rest(incoming);
+  } else {
+    store(incoming);
+  }
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
   std::optional<OrderId> id = OrderId::parse(order_id);
   if (!id) return false;
-  const Order* stored = orders_.find(*id);
-  if (stored == nullptr) return false;
+  std::size_t slot = index_.find(*id, id_reader());
+  if (slot == OrderIndex::kMissing) return false;
 
-  PriceLevels& side_levels = levels(stored->side);
-  auto level = side_levels.find(stored->price_in_ticks);
-  if (level != side_levels.end()) {
-    LevelQueue& queue = level->second;
-    queue.erase_if([&](const Order& order) { return order.id == *id; });
-    if (queue.empty()) side_levels.erase(level);
+  OrderEntry& entry = index_.at(slot);
+  if (entry.resting != kNoIndex) {
+    BookSide& side = side_of_handle(entry.resting);
+    for (std::uint32_t record = entry.resting & ~kSellBit; record != kNoIndex;) {
+      std::uint32_t twin = side.at(record).twin;
+      side.remove(record);
+      record = twin;
+    }
   }
-  orders_.erase(*id);
+  drop_record(entry);
+  index_.erase(slot);
   return true;
 }
 
-const Order* OrderBook::get_order(std::string_view order_id) const {
+std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
   std::optional<OrderId> id = OrderId::parse(order_id);
-  return id ? orders_.find(*id) : nullptr;
+  if (!id) return std::nullopt;
+  std::size_t slot = index_.find(*id, id_reader());
+  if (slot == OrderIndex::kMissing) return std::nullopt;
+  const OrderEntry& entry = index_.at(slot);
+  if (entry.record != kNoIndex) return records_[entry.record];
+  return side_of_handle(entry.resting).order_at(entry.resting & ~kSellBit);
 }
 
 }  // namespace kestrova

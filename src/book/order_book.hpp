@@ -7,14 +7,15 @@
 #include <utility>
 #include <vector>
 
+#include "book/book_side.hpp"
 #include "book/order_index.hpp"
-#include "book/price_levels.hpp"
+#include "book/slab.hpp"
 #include "model/fill.hpp"
 #include "model/order.hpp"
 
 namespace kestrova {
 
-// One instrument's book: price-time priority matching over two ladders of
+// One instrument's book: price-time priority matching over two sides of
 // resting orders, and the latest state of every order it was given.
 class OrderBook {
  public:
@@ -31,14 +32,15 @@ class OrderBook {
   void add(Order incoming, std::vector<Fill>& fills);
 
   bool cancel(std::string_view order_id);
-  const Order* get_order(std::string_view order_id) const;
-  void update_order(const Order& order) { orders_.store(order); }
+  std::optional<Order> get_order(std::string_view order_id) const;
+  // Replaces the recorded state only; queue copies stay as they are.
+  void update_order(const Order& order) { store(order); }
 
-  // Market data, read from the level queues only.
-  std::optional<std::pair<std::int64_t, double>> best_bid() const;
-  std::optional<std::pair<std::int64_t, double>> best_ask() const;
-  double buy_volume() const { return volume(bid_levels_); }
-  double sell_volume() const { return volume(ask_levels_); }
+  // Market data, read from the queue copies only.
+  std::optional<std::pair<std::int64_t, double>> best_bid() const { return best(bids_); }
+  std::optional<std::pair<std::int64_t, double>> best_ask() const { return best(asks_); }
+  double buy_volume() const { return bids_.volume(); }
+  double sell_volume() const { return asks_.volume(); }
   std::optional<double> spread() const;
   std::string summary() const;
 
@@ -46,21 +48,49 @@ class OrderBook {
   // within a level.
   template <class Visit>
   void for_each_resting(OrderType side, Visit&& visit) const {
-    for (const auto& [price, queue] : levels(side)) queue.for_each(visit);
+    side_of(side).for_each(visit);
   }
-  std::size_t resting_count(OrderType side) const;
+  std::size_t resting_count(OrderType side) const { return side_of(side).size(); }
+  // Orders the book knows by id, resting or not.
+  std::size_t known_count() const { return index_.size(); }
 
  private:
-  const PriceLevels& levels(OrderType side) const {
-    return side == OrderType::Buy ? bid_levels_ : ask_levels_;
+  // An entry's queue copy: the side in the top bit, the record below.
+  static constexpr std::uint32_t kSellBit = 0x80000000u;
+  static std::uint32_t handle(OrderType side, std::uint32_t record) {
+    return side == OrderType::Sell ? record | kSellBit : record;
   }
-  PriceLevels& levels(OrderType side) { return side == OrderType::Buy ? bid_levels_ : ask_levels_; }
-  static double volume(const PriceLevels& levels);
+  BookSide& side_of_handle(std::uint32_t h) { return h & kSellBit ? asks_ : bids_; }
+  const BookSide& side_of_handle(std::uint32_t h) const { return h & kSellBit ? asks_ : bids_; }
+
+  const BookSide& side_of(OrderType side) const { return side == OrderType::Buy ? bids_ : asks_; }
+  BookSide& side_of(OrderType side) { return side == OrderType::Buy ? bids_ : asks_; }
+
+  static std::optional<std::pair<std::int64_t, double>> best(const BookSide& side);
+
+  const OrderId& id_of(const OrderEntry& entry) const {
+    return entry.record != kNoIndex
+               ? records_[entry.record].id
+               : side_of_handle(entry.resting).at(entry.resting & ~kSellBit).id;
+  }
+  auto id_reader() const {
+    return [this](const OrderEntry& entry) -> const OrderId& { return id_of(entry); };
+  }
+
+  // The store step: `order` becomes the recorded state under its id.
+  void store(const Order& order);
+  void keep_record(OrderEntry& entry, const Order& order);
+  void drop_record(OrderEntry& entry);
+  // After a pass: the resting order's new state, in its queue and recorded.
+  void settle_resting(BookSide& side, std::uint32_t record, const Order& state);
+  // Rests `order` and records it.
+  void rest(const Order& order);
 
   double tick_size_;
-  OrderIndex orders_;
-  PriceLevels bid_levels_;
-  PriceLevels ask_levels_;
+  BookSide bids_{OrderType::Buy};
+  BookSide asks_{OrderType::Sell};
+  OrderIndex index_;
+  Slab<Order> records_;  // own records of entries, see OrderEntry
 };
 
 }  // namespace kestrova

@@ -3,38 +3,73 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/order.hpp"
+#include "book/level_table.hpp"
+#include "model/order_id.hpp"
 
 namespace kestrova {
 
-// Map from order id to the latest record of that order. Records sit densely
-// in one array and an open-addressing table of positions finds them, so a
-// million entries cost about 64 bytes each and a lookup allocates nothing.
+// What the book knows under one order id. While an order rests once and
+// nothing has changed its record since, the entry just points at the queue
+// copy, which then is its latest record too; the entry keeps a record of its
+// own only once the two differ (the order was filled, rests twice, or was
+// stored by update_order).
+struct OrderEntry {
+  std::uint32_t tag;      // low hash bits of the id
+  std::uint32_t resting;  // first queue copy (side bit | record), or kNoIndex
+  std::uint32_t record;   // own record, or kNoIndex: the queue copy is it
+
+  bool used() const { return resting != kNoIndex || record != kNoIndex; }
+};
+
+// Order id -> entry, open addressing with linear probing. The entry holds no
+// id: `id_of` reads it from the record the entry points at, so one probe
+// run finds an order whichever copy holds it.
 class OrderIndex {
  public:
-  std::size_t size() const { return records_.size(); }
+  std::size_t size() const { return used_; }
+  OrderEntry& at(std::size_t slot) { return slots_[slot]; }
+  const OrderEntry& at(std::size_t slot) const { return slots_[slot]; }
 
-  const Order* find(const OrderId& id) const;
+  // The slot holding `id`, or kMissing.
+  static constexpr std::size_t kMissing = ~std::size_t{0};
+  template <class IdOf>
+  std::size_t find(const OrderId& id, IdOf&& id_of) const {
+    if (slots_.empty()) return kMissing;
+    std::size_t slot = probe(id, id_of);
+    return slots_[slot].used() ? slot : kMissing;
+  }
 
-  // Stores a copy under order.id, replacing any record with that id whole.
-  void store(const Order& order);
+  // The slot holding `id`, or a new unused one for it: the caller fills it
+  // in before the next call.
+  template <class IdOf>
+  std::size_t find_or_add(const OrderId& id, IdOf&& id_of) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    std::size_t slot = probe(id, id_of);
+    if (!slots_[slot].used()) {
+      slots_[slot].tag = static_cast<std::uint32_t>(id.hash());
+      ++used_;
+    }
+    return slot;
+  }
 
-  // Removes the record with this id; false when there is none.
-  bool erase(const OrderId& id);
+  void erase(std::size_t slot);
 
  private:
-  // A slot keeps the low hash bits of its record, so probes and shifts seldom
-  // have to touch the record itself.
-  struct Slot {
-    std::uint32_t hash;
-    std::uint32_t position;  // position + 1; 0 marks an empty slot
-  };
+  template <class IdOf>
+  std::size_t probe(const OrderId& id, IdOf& id_of) const {
+    const auto tag = static_cast<std::uint32_t>(id.hash());
+    std::size_t slot = tag & mask_;
+    while (slots_[slot].used() && (slots_[slot].tag != tag || id_of(slots_[slot]) != id)) {
+      slot = (slot + 1) & mask_;
+    }
+    return slot;
+  }
 
-  std::size_t slot_of(const OrderId& id) const;  // its slot, or the empty one ending its probe
   void grow();
 
-  std::vector<Order> records_;
-  std::vector<Slot> slots_;
+  std::vector<OrderEntry> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
 };
 
 }  // namespace kestrova

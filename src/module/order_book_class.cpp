@@ -1,3 +1,4 @@
+#include <optional>
 #include <vector>
 
 #include "book/order_book.hpp"
@@ -60,8 +61,8 @@ PyObject* book_get_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto bound = bind_arguments<1>(parameters::kGetOrder, args, nargs, kwnames);
     auto book = SharedBorrow<Book>::of(self);
     auto order_id = convert<Text>(bound[0], "order_id");
-    const Order* found = book->get_order(order_id);
-    return found != nullptr ? to_python(*found) : none();
+    std::optional<Order> found = book->get_order(order_id);
+    return found ? to_python(*found) : none();
   });
 }
 

@@ -1,16 +1,22 @@
-// Checks of the core that need no interpreter: the id index against a
-// reference map under random stores and erases, number text forms, id text.
+// Checks of the core that need no interpreter: number text forms, id text,
+// the price ladder, slab and level table against std::set and std::map, and
+// the whole book against a plain reference of ordered maps of queues.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 
-#include "book/level_queue.hpp"
-#include "book/order_index.hpp"
+#include "book/level_table.hpp"
+#include "book/order_book.hpp"
+#include "book/price_ladder.hpp"
+#include "book/slab.hpp"
 #include "model/number_text.hpp"
 #include "model/order.hpp"
 #include "model/order_id.hpp"
@@ -108,83 +114,259 @@ void check_id_text() {
     if (upper != view) expect(!kestrova::OrderId::parse(upper), "upper case must not parse");
   }
   expect(!kestrova::OrderId::parse("not an id"), "short text");
-}
-
-void check_order_index() {
-  std::mt19937_64 random(11);
-  kestrova::OrderIndex index;
-  std::map<std::string, double> reference;  // id text -> quantity
-  std::vector<kestrova::Order> known;
-  for (int step = 0; step < 30000; ++step) {
-    int action = static_cast<int>(random() % 3);
-    if (action == 0 || known.empty()) {
-      kestrova::Order order = kestrova::make_order(kestrova::OrderType::Buy, 1, 1.0 + step);
-      // Ids that collide in their hash bits exercise long probe runs.
-      if (step % 2 == 0) std::memset(order.id.bytes.data(), 0, 2);
-      index.store(order);
-      known.push_back(order);
-      char text[36];
-      order.id.write_text(text);
-      reference[std::string(text, 36)] = order.quantity;
-    } else {
-      kestrova::Order& order = known[random() % known.size()];
-      char text[36];
-      order.id.write_text(text);
-      std::string key(text, 36);
-      if (action == 1) {
-        expect(index.erase(order.id) == (reference.erase(key) == 1), "erase result");
-      } else {
-        order.quantity += 0.5;
-        index.store(order);
-        reference[key] = order.quantity;
-      }
-    }
-    if (step % 1999 == 0) {
-      expect(index.size() == reference.size(), "size");
-      for (const kestrova::Order& order : known) {
-        char text[36];
-        order.id.write_text(text);
-        auto it = reference.find(std::string(text, 36));
-        const kestrova::Order* found = index.find(order.id);
-        expect((found != nullptr) == (it != reference.end()), "presence");
-        if (found != nullptr && it != reference.end())
-          expect(found->quantity == it->second, "value");
+  // Every one-byte change of an id's text parses exactly when the changed
+  // character is still a lower-case hex digit, or a hyphen where one belongs.
+  for (int round = 0; round < 20; ++round) {
+    kestrova::OrderId id = kestrova::new_order_id();
+    char text[kestrova::OrderId::kTextSize];
+    id.write_text(text);
+    for (std::size_t pos = 0; pos < sizeof text; ++pos) {
+      bool hyphen = pos == 8 || pos == 13 || pos == 18 || pos == 23;
+      for (int value = 0; value < 256; ++value) {
+        char changed[sizeof text];
+        std::memcpy(changed, text, sizeof text);
+        changed[pos] = static_cast<char>(value);
+        bool hex = (value >= '0' && value <= '9') || (value >= 'a' && value <= 'f');
+        auto parsed = kestrova::OrderId::parse(std::string_view(changed, sizeof changed));
+        if (parsed.has_value() != (hyphen ? value == '-' : hex)) {
+          expect(false, "parse of a changed byte at " + std::to_string(pos));
+        } else if (parsed) {
+          char again[sizeof text];
+          parsed->write_text(again);
+          expect(std::memcmp(again, changed, sizeof again) == 0, "parse round trip");
+        }
       }
     }
   }
 }
 
-void check_level_queue() {
+void check_price_ladder() {
   std::mt19937_64 random(5);
-  kestrova::LevelQueue queue;
-  std::deque<kestrova::Order> reference;
-  auto make = [&](int tag) {
-    kestrova::Order order{};
-    order.quantity = tag;
-    order.id.bytes[0] = static_cast<std::uint8_t>(tag % 7);  // repeated ids, as re-adds make
-    return order;
-  };
-  for (int step = 0; step < 50000; ++step) {
-    int action = static_cast<int>(random() % 4);
-    if (action <= 1) {
-      queue.push_back(make(step));
-      reference.push_back(make(step));
-    } else if (action == 2 && !reference.empty()) {
-      queue.pop_front();
-      reference.pop_front();
-    } else if (!reference.empty()) {
-      auto id = reference[random() % reference.size()].id;
-      queue.erase_if([&](const kestrova::Order& o) { return o.id == id; });
-      std::erase_if(reference, [&](const kestrova::Order& o) { return o.id == id; });
+  kestrova::PriceLadder ladder;
+  std::set<std::int64_t> reference;
+  for (int step = 0; step < 200000; ++step) {
+    // Mostly near a drifting touch, sometimes far off, as levels open in a book.
+    std::int64_t center = 1000 + (step / 1000) % 50;
+    std::int64_t key = random() % 8 == 0 ? static_cast<std::int64_t>(random() % 100000) - 50000
+                                         : center - static_cast<std::int64_t>(random() % 600);
+    if (reference.count(key) != 0) {
+      ladder.erase(key);
+      reference.erase(key);
+    } else {
+      ladder.insert(key);
+      reference.insert(key);
     }
-    expect(queue.size() == reference.size(), "queue size");
-    if (!reference.empty()) expect(queue.front().quantity == reference.front().quantity, "front");
-    if (step % 101 == 0) {
-      std::size_t i = 0;
-      queue.for_each([&](const kestrova::Order& o) {
-        expect(i < reference.size() && o.quantity == reference[i].quantity, "queue order");
-        ++i;
-      });
+    expect(ladder.size() == reference.size(), "ladder size");
+    expect(ladder.empty() == reference.empty(), "ladder empty");
+    if (!reference.empty()) expect(ladder.back() == *reference.rbegin(), "ladder back");
+    if (step % 997 == 0) {
+      std::vector<std::int64_t> up, down;
+      ladder.for_each_ascending([&](std::int64_t k) { up.push_back(k); });
+      ladder.for_each_descending([&](std::int64_t k) { down.push_back(k); });
+      expect(up == std::vector<std::int64_t>(reference.begin(), reference.end()), "ascending");
+      expect(down == std::vector<std::int64_t>(reference.rbegin(), reference.rend()), "descending");
+    }
+  }
+  for (std::int64_t key : std::vector<std::int64_t>(reference.begin(), reference.end())) {
+    ladder.erase(key);
+  }
+  expect(ladder.empty(), "ladder emptied");
+}
+
+void check_slab() {
+  // Records keep their index and value for life across page growth and reuse.
+  std::mt19937_64 random(13);
+  kestrova::Slab<std::uint64_t> slab;
+  std::map<std::uint32_t, std::uint64_t> reference;
+  for (int step = 0; step < 100000; ++step) {
+    if (random() % 3 != 0 || reference.empty()) {
+      std::uint32_t i = slab.allocate();
+      expect(reference.count(i) == 0, "slab hands out a live index");
+      slab[i] = random();
+      reference[i] = slab[i];
+    } else {
+      auto it = reference.begin();
+      std::advance(it, static_cast<long>(random() % std::min<std::size_t>(reference.size(), 50)));
+      slab.release(it->first);
+      reference.erase(it);
+    }
+  }
+  for (const auto& [i, value] : reference) expect(slab[i] == value, "slab value");
+}
+
+void check_level_table() {
+  std::mt19937_64 random(9);
+  kestrova::LevelTable table;
+  std::map<std::int64_t, std::uint32_t> reference;
+  for (int step = 0; step < 100000; ++step) {
+    std::int64_t price = static_cast<std::int64_t>(random() % 3000) * (step % 3 == 0 ? 1 : 4096);
+    auto it = reference.find(price);
+    expect(table.find(price) == (it == reference.end() ? kestrova::kNoIndex : it->second),
+           "level find");
+    if (it == reference.end()) {
+      std::uint32_t level = table.create(price);
+      expect(table[level].price_in_ticks == price, "level price");
+      reference[price] = level;
+    } else if (random() % 2 == 0) {
+      table.erase(it->second);
+      reference.erase(it);
+    }
+  }
+  for (const auto& [price, level] : reference) expect(table.find(price) == level, "level kept");
+}
+
+// A plain reference of the book: ordered maps of FIFO queues of whole records
+// and a map of latest records, written the obvious way.
+struct ReferenceBook {
+  double tick_size;
+  std::map<std::string, kestrova::Order> orders;
+  std::map<std::int64_t, std::deque<kestrova::Order>> levels[2];
+
+  static std::string key(const kestrova::OrderId& id) {
+    char text[36];
+    id.write_text(text);
+    return std::string(text, 36);
+  }
+
+  std::size_t add(kestrova::Order incoming) {
+    auto& opposite = levels[incoming.side == kestrova::OrderType::Buy ? 1 : 0];
+    std::size_t fills = 0;
+    while (incoming.is_open() && !opposite.empty()) {
+      auto level =
+          incoming.side == kestrova::OrderType::Buy ? opposite.begin() : std::prev(opposite.end());
+      if (!kestrova::can_match(level->second.front(), incoming)) break;
+      kestrova::Order resting = level->second.front();
+      level->second.pop_front();
+      kestrova::fill(resting, incoming, tick_size);
+      ++fills;
+      if (resting.is_open()) {
+        level->second.push_front(resting);
+      } else if (level->second.empty()) {
+        opposite.erase(level);
+      }
+      orders[key(resting.id)] = resting;
+    }
+    if (incoming.is_open()) {
+      levels[incoming.side == kestrova::OrderType::Buy ? 0 : 1][incoming.price_in_ticks].push_back(
+          incoming);
+    }
+    orders[key(incoming.id)] = incoming;
+    return fills;
+  }
+
+  bool cancel(const kestrova::OrderId& id) {
+    auto it = orders.find(key(id));
+    if (it == orders.end()) return false;
+    auto& side = levels[it->second.side == kestrova::OrderType::Buy ? 0 : 1];
+    auto level = side.find(it->second.price_in_ticks);
+    if (level != side.end()) {
+      std::erase_if(level->second, [&](const kestrova::Order& o) { return o.id == id; });
+      if (level->second.empty()) side.erase(level);
+    }
+    orders.erase(it);
+    return true;
+  }
+
+  double volume(int side) const {
+    double sum = -0.0;
+    for (const auto& [price, queue] : levels[side])
+      for (const kestrova::Order& order : queue) sum += order.quantity;
+    return sum;
+  }
+};
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool same_record(const kestrova::Order& a, const kestrova::Order& b) {
+  return a.id == b.id && a.side == b.side && a.price_in_ticks == b.price_in_ticks &&
+         same_bits(a.quantity, b.quantity) && a.timestamp == b.timestamp && a.status == b.status;
+}
+
+// The book against the reference under random adds, re-adds, cancels and
+// updates, over a narrow or a wide price range.
+void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantities) {
+  std::mt19937_64 random(seed);
+  kestrova::OrderBook book(0.01);
+  ReferenceBook reference{0.01, {}, {}};
+  std::vector<kestrova::Order> known;
+  const double kTwoTo52 = 4503599627370496.0;  // two of them reach 2^53
+  auto quantity = [&]() -> double {
+    switch (random() % 10) {
+      case 0:
+        return whole_quantities ? kTwoTo52 : 0.1;
+      case 1:
+        return whole_quantities ? kTwoTo52 - 1.0 : 2.5;
+      default:
+        return static_cast<double>(1 + random() % 9);
+    }
+  };
+  for (int step = 0; step < 20000; ++step) {
+    int action = static_cast<int>(random() % 10);
+    if (action < 5 || known.empty()) {
+      auto side = random() % 2 == 0 ? kestrova::OrderType::Buy : kestrova::OrderType::Sell;
+      std::int64_t price = 10000 + static_cast<std::int64_t>(random() % levels_wide) -
+                           levels_wide / 2 + (side == kestrova::OrderType::Buy ? -1 : 1);
+      kestrova::Order order = kestrova::make_order(side, price, quantity());
+      known.push_back(order);
+      std::vector<kestrova::Fill> fills;
+      book.add(order, fills);
+      expect(fills.size() == reference.add(order), "fill count");
+    } else if (action == 5) {
+      // The same order again: it matches and rests as a second copy.
+      const kestrova::Order& order = known[random() % known.size()];
+      std::vector<kestrova::Fill> fills;
+      book.add(order, fills);
+      expect(fills.size() == reference.add(order), "fill count of a re-add");
+    } else if (action < 8) {
+      const kestrova::Order& order = known[random() % known.size()];
+      char text[36];
+      order.id.write_text(text);
+      expect(book.cancel(std::string_view(text, 36)) == reference.cancel(order.id), "cancel");
+    } else {
+      // A changed record for a known id: only the recorded state moves.
+      kestrova::Order order = known[random() % known.size()];
+      order.quantity = random() % 2 == 0 ? 0.0 : order.quantity + 1.0;
+      if (order.quantity == 0.0) order.status = kestrova::OrderStatus::Filled;
+      book.update_order(order);
+      reference.orders[ReferenceBook::key(order.id)] = order;
+    }
+
+    for (int side = 0; side < 2; ++side) {
+      auto type = side == 0 ? kestrova::OrderType::Buy : kestrova::OrderType::Sell;
+      double volume = side == 0 ? book.buy_volume() : book.sell_volume();
+      expect(same_bits(volume, reference.volume(side)), "volume bits");
+      auto best = side == 0 ? book.best_bid() : book.best_ask();
+      const auto& levels = reference.levels[side];
+      expect(best.has_value() == !levels.empty(), "best presence");
+      if (best && !levels.empty()) {
+        const auto& level = side == 0 ? *levels.rbegin() : *levels.begin();
+        expect(best->first == level.first && same_bits(best->second, level.second.front().quantity),
+               "best level");
+      }
+      if (step % 97 == 0) {
+        std::vector<kestrova::Order> listed;
+        book.for_each_resting(type, [&](const kestrova::Order& o) { listed.push_back(o); });
+        std::size_t i = 0;
+        bool same = true;
+        for (const auto& [price, queue] : levels)
+          for (const kestrova::Order& order : queue)
+            same = same && i < listed.size() && same_record(listed[i++], order);
+        expect(same && i == listed.size() && listed.size() == book.resting_count(type),
+               "resting orders");
+      }
+    }
+    if (step % 97 == 0) {
+      expect(book.known_count() == reference.orders.size(), "known count");
+      for (const kestrova::Order& order : known) {
+        char text[36];
+        order.id.write_text(text);
+        auto found = book.get_order(std::string_view(text, 36));
+        auto it = reference.orders.find(ReferenceBook::key(order.id));
+        expect(found.has_value() == (it != reference.orders.end()), "lookup presence");
+        if (found && it != reference.orders.end()) {
+          expect(same_record(*found, it->second), "lookup record");
+        }
+      }
     }
   }
 }
@@ -192,10 +374,15 @@ void check_level_queue() {
 }  // namespace
 
 int main() {
-  check_level_queue();
   check_number_text();
   check_id_text();
-  check_order_index();
+  check_price_ladder();
+  check_slab();
+  check_level_table();
+  check_book(1, 40, true);
+  check_book(2, 40, false);
+  check_book(3, 4000, true);
+  check_book(4, 6, false);
   std::printf("%s (%d failures)\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "book/level_table.hpp"
+#include "book/price_ladder.hpp"
+#include "book/slab.hpp"
+#include "model/order.hpp"
+
+namespace kestrova {
+
+// The queue copy of a resting order. Side and price belong to its level, and
+// a queued record is always Open, so only what differs between orders is kept.
+struct RestingOrder {
+  OrderId id;
+  double quantity;
+  std::uint64_t timestamp;
+  std::uint32_t prev;  // towards the front of the level
+  std::uint32_t next;  // towards the back; links free records once freed
+  std::uint32_t level;
+  std::uint32_t twin;  // another queue copy with the same id (an order added twice)
+};
+
+// The resting orders of one side: records in a slab, each level an
+// index-linked queue through them, so a record leaves its queue in constant
+// time wherever it sits.
+class BookSide {
+ public:
+  explicit BookSide(OrderType side) : side_(side) {}
+
+  OrderType side() const { return side_; }
+  bool empty() const { return best_ == kNoIndex; }
+  std::size_t size() const { return size_; }
+
+  std::int64_t best_price() const { return levels_[best_].price_in_ticks; }
+  std::uint32_t best_front() const { return levels_[best_].head; }
+
+  RestingOrder& at(std::uint32_t record) { return records_[record]; }
+  const RestingOrder& at(std::uint32_t record) const { return records_[record]; }
+
+  // The queue copy as a whole order record.
+  Order order_at(std::uint32_t record) const {
+    const RestingOrder& r = records_[record];
+    return Order{
+        r.id, levels_[r.level].price_in_ticks, r.quantity, r.timestamp, side_, OrderStatus::Open};
+  }
+
+  // Rests a copy at the back of its level, opening the level if needed.
+  std::uint32_t push_back(const Order& order);
+
+  void set_quantity(std::uint32_t record, double quantity) {
+    RestingOrder& r = records_[record];
+    forget_quantity(r.quantity);
+    r.quantity = quantity;
+    count_quantity(quantity);
+  }
+
+  // Takes the record out of its queue and frees it; an emptied level goes.
+  void remove(std::uint32_t record);
+
+  // Left-to-right sum from -0.0, lowest price first, queue order within.
+  double volume() const;
+
+  // Visits each resting order, lowest price first, front to back within.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    auto visit_level = [&](std::int64_t key) {
+      const Level& level = levels_[levels_.find(price_of(key))];
+      for (std::uint32_t r = level.head; r != kNoIndex; r = records_[r].next) visit(order_at(r));
+    };
+    if (side_ == OrderType::Buy) {
+      ladder_.for_each_ascending(visit_level);
+    } else {
+      ladder_.for_each_descending(visit_level);
+    }
+  }
+
+ private:
+  // Ladder keys put the best level last: the price for bids, its bitwise
+  // complement (an order-reversing map of all int64 values) for asks.
+  std::int64_t key_of(std::int64_t price_in_ticks) const {
+    return side_ == OrderType::Buy ? price_in_ticks : ~price_in_ticks;
+  }
+  std::int64_t price_of(std::int64_t key) const { return key_of(key); }
+
+  // Quantities that are whole numbers from 1 to below 2^53 are summed
+  // exactly; any other makes volume() walk the side.
+  static bool is_whole(double quantity) {
+    return quantity >= 1.0 && quantity < kTwoTo53 &&
+           static_cast<double>(static_cast<std::uint64_t>(quantity)) == quantity;
+  }
+  void count_quantity(double quantity) {
+    if (is_whole(quantity)) {
+      whole_total_ += static_cast<std::uint64_t>(quantity);
+    } else {
+      ++other_quantities_;
+    }
+  }
+  void forget_quantity(double quantity) {
+    if (is_whole(quantity)) {
+      whole_total_ -= static_cast<std::uint64_t>(quantity);
+    } else {
+      --other_quantities_;
+    }
+  }
+
+  static constexpr double kTwoTo53 = 9007199254740992.0;
+
+  OrderType side_;
+  Slab<RestingOrder> records_;
+  LevelTable levels_;
+  PriceLadder ladder_;
+  std::uint32_t best_ = kNoIndex;
+  std::size_t size_ = 0;
+  unsigned __int128 whole_total_ = 0;
+  std::size_t other_quantities_ = 0;
+};
+
+}  // namespace kestrova
