@@ -28,7 +28,18 @@ struct Exclusive {};  // an instance held under an exclusive borrow for the call
 double to_double(PyObject* object);
 std::int64_t to_int64(PyObject* object);
 std::uint64_t to_uint64(PyObject* object);
-std::string_view to_text(PyObject* object);
+std::string_view to_text_slow(PyObject* object);
+
+// A compact ASCII str keeps its characters inline, and they are its UTF-8
+// form, the very bytes PyUnicode_AsUTF8AndSize would hand back; every other
+// object (subclasses, other strings, non-strings) takes the general path.
+inline std::string_view to_text(PyObject* object) {
+  if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+    return {static_cast<const char*>(PyUnicode_DATA(object)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+  }
+  return to_text_slow(object);
+}
 
 template <class Kind>
 struct Converter;
