@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "model/failure.hpp"
@@ -79,13 +80,22 @@ struct Converter<Exclusive<Value>> {
 void name_argument_error(const char* name);
 
 template <class Kind>
-auto convert(PyObject* object, const char* name) {
+auto convert_named(PyObject* object, const char* name) {
   try {
     return Converter<Kind>::from(object);
   } catch (const PythonErrorSet&) {
     name_argument_error(name);
     throw;
   }
+}
+
+template <class Kind>
+auto convert(PyObject* object, const char* name) {
+  // An exact float cannot fail, so it is read in place, without the call.
+  if constexpr (std::is_same_v<Kind, double>) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+  }
+  return convert_named<Kind>(object, name);
 }
 
 // Results: every one a new reference.
