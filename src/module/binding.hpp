@@ -38,9 +38,9 @@ void bind_tuple(const ParameterDescription& description, PyObject** slots, PyObj
 // or the array it unpacks a keyword dict into, which holds new references),
 // so nothing a conversion runs can free an argument.
 template <std::size_t N>
-std::array<PyObject*, N> bind_arguments(const ParameterDescription& description,
-                                        PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
+[[gnu::always_inline]] inline std::array<PyObject*, N> bind_arguments(
+    const ParameterDescription& description, PyObject* const* args, Py_ssize_t nargs,
+    PyObject* kwnames) {
   std::array<PyObject*, N> slots{};
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N &&
       description.keyword_only.empty()) {
