@@ -187,6 +187,46 @@ def test_unknown_ids(make_id):
     assert fields(book.get_order(buy.id)) == fields(buy)
 
 
+class Text(str):
+    pass
+
+
+# An id's text in every form a str can take: the lookup reads its UTF-8 bytes.
+@pytest.mark.parametrize(
+    "make_id, found",
+    [
+        (lambda i: i, True),
+        (lambda i: Text(i), True),
+        (lambda i: "".join(list(i)), True),
+        (lambda i: (" " + i)[1:], True),
+        (lambda i: i.encode().decode("utf-8"), True),
+        (lambda i: i.encode("utf-16-le").decode("utf-16-le"), True),
+        (lambda i: i[:-1] + "\u00e9", False),
+        (lambda i: Text(i[:-1] + "\u0101"), False),
+        (lambda i: i[:-1] + "\U0001f600", False),
+        (lambda i: "\u00e9" * 36, False),
+    ],
+    ids=[
+        "same-str",
+        "str-subclass",
+        "joined",
+        "sliced",
+        "decoded-utf-8",
+        "decoded-utf-16",
+        "latin-1-char",
+        "subclass-two-byte-char",
+        "four-byte-char",
+        "36-non-ascii-chars",
+    ],
+)
+def test_ids_in_any_str_form(make_id, found):
+    book, (buy, _) = fill_book([(B, 9900, 1.0), (S, 10100, 2.0)])
+    got = book.get_order(make_id(buy.id))
+    assert (got is not None and fields(got) == fields(buy)) is found and (got is None) is not found
+    assert book.cancel(make_id(buy.id)) is found
+    assert (book.get_order(buy.id) is None) is found
+
+
 # Orders added in turn (an int re-adds an earlier one), the index cancelled, and the resting
 # (ticks, qty) per side afterwards.
 @pytest.mark.parametrize(

@@ -30,13 +30,15 @@ struct ForkHook {
   ForkHook() { pthread_atfork(nullptr, nullptr, on_fork_child); }
 } const fork_hook;
 
+// All zero when a thread starts (nothing left, generation 0), so the block
+// needs no initialisation guard and each id costs one thread-local lookup.
 struct RandomBlock {
+  std::size_t left;  // bytes not yet handed out, at the end of `bytes`
+  std::uint64_t generation;
   std::uint8_t bytes[kBlockSize];
-  std::size_t next = kBlockSize;
-  std::uint64_t generation = 0;
 };
 
-thread_local RandomBlock block;
+constinit thread_local RandomBlock block{};
 
 [[noreturn]] void fail(int error) {
   throw InvariantFailure(std::string("could not retrieve random bytes for uuid: ") +
@@ -79,7 +81,7 @@ void refill(RandomBlock& b) {
     if (read_urandom(b.bytes, kBlockSize) != 0) fail(error);
     break;
   }
-  b.next = 0;
+  b.left = kBlockSize;
 }
 
 }  // namespace
@@ -89,14 +91,15 @@ OrderId new_order_id() {
   std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
   if (b.generation != generation) {
     b.generation = generation;
-    b.next = kBlockSize;
+    b.left = 0;
   }
   OrderId id;
-  if (b.next + id.bytes.size() > kBlockSize) refill(b);
-  std::memcpy(id.bytes.data(), b.bytes + b.next, id.bytes.size());
+  if (b.left < id.bytes.size()) refill(b);
+  std::uint8_t* next = b.bytes + (kBlockSize - b.left);
+  std::memcpy(id.bytes.data(), next, id.bytes.size());
   // Wipe what was handed out so it can never be handed out again.
-  std::memset(b.bytes + b.next, 0, id.bytes.size());
-  b.next += id.bytes.size();
+  std::memset(next, 0, id.bytes.size());
+  b.left -= id.bytes.size();
   id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0F) | 0x40);
   id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3F) | 0x80);
   return id;

@@ -38,9 +38,9 @@ void bind_tuple(const ParameterDescription& description, PyObject** slots, PyObj
 // or the array it unpacks a keyword dict into, which holds new references),
 // so nothing a conversion runs can free an argument.
 template <std::size_t N>
-std::array<PyObject*, N> bind_arguments(const ParameterDescription& description,
-                                        PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
+[[gnu::always_inline]] inline std::array<PyObject*, N> bind_arguments(
+    const ParameterDescription& description, PyObject* const* args, Py_ssize_t nargs,
+    PyObject* kwnames) {
   std::array<PyObject*, N> slots{};
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N &&
       description.keyword_only.empty()) {
@@ -60,6 +60,12 @@ template <std::size_t N>
 class HeldArguments {
  public:
   HeldArguments(const ParameterDescription& description, PyObject* args, PyObject* kwargs) {
+    // The usual call, every parameter by position, needs no binding at all.
+    if (kwargs == nullptr && static_cast<std::size_t>(PyTuple_GET_SIZE(args)) == N &&
+        description.keyword_only.empty()) {
+      for (std::size_t i = 0; i < N; ++i) slots_[i] = PyTuple_GET_ITEM(args, i);
+      return;
+    }
     bind_tuple(description, slots_.data(), args, kwargs);
     if (kwargs == nullptr) return;
     // Binding runs no Python code before it succeeds, so the borrowed values

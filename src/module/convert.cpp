@@ -29,7 +29,7 @@ std::uint64_t to_uint64(PyObject* object) {
   return value;
 }
 
-std::string_view to_text(PyObject* object) {
+std::string_view to_text_slow(PyObject* object) {
   if (!PyUnicode_Check(object)) throw_conversion_error(object, "PyString");
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);

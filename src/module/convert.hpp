@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "model/failure.hpp"
@@ -28,7 +29,18 @@ struct Exclusive {};  // an instance held under an exclusive borrow for the call
 double to_double(PyObject* object);
 std::int64_t to_int64(PyObject* object);
 std::uint64_t to_uint64(PyObject* object);
-std::string_view to_text(PyObject* object);
+std::string_view to_text_slow(PyObject* object);
+
+// A compact ASCII str keeps its characters inline, and they are its UTF-8
+// form, the very bytes PyUnicode_AsUTF8AndSize would hand back; every other
+// object (subclasses, other strings, non-strings) takes the general path.
+inline std::string_view to_text(PyObject* object) {
+  if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+    return {static_cast<const char*>(PyUnicode_DATA(object)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+  }
+  return to_text_slow(object);
+}
 
 template <class Kind>
 struct Converter;
@@ -68,13 +80,22 @@ struct Converter<Exclusive<Value>> {
 void name_argument_error(const char* name);
 
 template <class Kind>
-auto convert(PyObject* object, const char* name) {
+auto convert_named(PyObject* object, const char* name) {
   try {
     return Converter<Kind>::from(object);
   } catch (const PythonErrorSet&) {
     name_argument_error(name);
     throw;
   }
+}
+
+template <class Kind>
+auto convert(PyObject* object, const char* name) {
+  // An exact float cannot fail, so it is read in place, without the call.
+  if constexpr (std::is_same_v<Kind, double>) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+  }
+  return convert_named<Kind>(object, name);
 }
 
 // Results: every one a new reference.

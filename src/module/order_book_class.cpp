@@ -1,4 +1,5 @@
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "book/order_book.hpp"
@@ -33,12 +34,47 @@ PyObject* book_create_order(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// The fills of one add, in a buffer that outlives the call, so that an add
+// that fills allocates no vector. Every call holds the interpreter lock; a call
+// that finds the buffer taken (an add re-entered from a finalizer) uses its own.
+class FillBuffer {
+ public:
+  FillBuffer() : own_(taken_) {
+    if (own_) local_.emplace();
+    taken_ = true;
+  }
+  FillBuffer(const FillBuffer&) = delete;
+  FillBuffer& operator=(const FillBuffer&) = delete;
+  ~FillBuffer() {
+    if (own_) return;
+    if (!shared_.empty()) release_fills();
+    taken_ = false;
+  }
+
+  std::vector<Fill>& operator*() { return own_ ? *local_ : shared_; }
+
+ private:
+  static constexpr std::size_t kKeptCapacity = 1024;
+
+  [[gnu::noinline]] static void release_fills() {
+    shared_.clear();
+    // A rare huge match does not keep its memory for the life of the process.
+    if (shared_.capacity() > kKeptCapacity) std::vector<Fill>().swap(shared_);
+  }
+
+  static inline std::vector<Fill> shared_;
+  static inline bool taken_ = false;
+  bool own_;  // the shared buffer was taken by a call further up
+  std::optional<std::vector<Fill>> local_;
+};
+
 PyObject* book_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_call([&] {
     auto bound = bind_arguments<1>(parameters::kAdd, args, nargs, kwnames);
     auto book = ExclusiveBorrow<Book>::of(self);
     auto incoming = convert<Copy<Order>>(bound[0], "incoming_order");
-    std::vector<Fill> fills;
+    FillBuffer buffer;
+    std::vector<Fill>& fills = *buffer;
     book->add(incoming, fills);
     return to_python_list(fills.size(), [&](auto append) {
       for (Fill& fill : fills) append(std::move(fill));
