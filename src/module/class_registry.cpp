@@ -83,15 +83,6 @@ std::string exception_description() {
   return description;
 }
 
-// Every instance has its value and borrow flag constructed in place as soon
-// as it is allocated, so the memory is not zeroed first as PyType_GenericAlloc
-// would; otherwise the same allocation, released by the inherited tp_free.
-PyObject* alloc_instance(PyTypeObject* type, Py_ssize_t) {
-  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
-  if (memory == nullptr) return PyErr_NoMemory();
-  return PyObject_Init(static_cast<PyObject*>(memory), type);
-}
-
 // Once-cells of the process: the assembled documentation of each class, and
 // whether its class attributes are stored.
 std::string class_docs[kClassCount];
@@ -106,8 +97,6 @@ PyTypeObject* create_type(const ClassDefinition& d, std::string& doc) {
   if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
   slots.insert(slots.end(), d.slots.begin(), d.slots.end());
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
-  slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(alloc_instance)});
-  slots.push_back({Py_tp_free, reinterpret_cast<void*>(PyObject_Free)});
   if (!d.has_constructor) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor)});
   slots.push_back({0, nullptr});
   PyType_Spec spec{d.spec_name, d.basic_size, 0, 0, slots.data()};
