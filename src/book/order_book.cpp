@@ -101,6 +101,8 @@ void OrderBook::rest(const Order& order) {
 }
 
 void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
+  // Every add ends in a probe for the incoming id; its slot loads meanwhile.
+  index_.prefetch(incoming.id);
   BookSide& opposite_side = side_of(opposite(incoming.side));
   const bool buying = incoming.side == OrderType::Buy;
   bool matched = false;  // a completed pass has recorded the incoming order

@@ -54,6 +54,11 @@ class OrderIndex {
 
   void erase(std::size_t slot);
 
+  // Starts loading the home slot of `id`, for a lookup a little later.
+  void prefetch(const OrderId& id) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[id.hash() & mask_]);
+  }
+
  private:
   template <class IdOf>
   std::size_t probe(const OrderId& id, IdOf& id_of) const {
