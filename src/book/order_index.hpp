@@ -43,7 +43,7 @@ class OrderIndex {
   // in before the next call.
   template <class IdOf>
   std::size_t find_or_add(const OrderId& id, IdOf&& id_of) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
     std::size_t slot = probe(id, id_of);
     if (!slots_[slot].used()) {
       slots_[slot].tag = static_cast<std::uint32_t>(id.hash());
