@@ -8,17 +8,17 @@
 
 namespace kestrova {
 
-// What the book knows under one order id. While an order rests once and
-// nothing has changed its record since, the entry just points at the queue
-// copy, which then is its latest record too; the entry keeps a record of its
-// own only once the two differ (the order was filled, rests twice, or was
-// stored by update_order).
+// What the book knows under one order id, in eight bytes so that more of
+// the index stays in cache. While an order rests once and nothing has
+// changed its record since, `ref` is the handle of its queue copy, which then
+// is its latest record too; once the two differ (the order was filled, rests
+// twice, or was stored by update_order) `ref` names a record of the book's
+// own, which keeps the queue handle in turn. The book gives `ref` its meaning.
 struct OrderEntry {
-  std::uint32_t tag;      // low hash bits of the id
-  std::uint32_t resting;  // first queue copy (side bit | record), or kNoIndex
-  std::uint32_t record;   // own record, or kNoIndex: the queue copy is it
+  std::uint32_t tag;  // low hash bits of the id
+  std::uint32_t ref;  // kNoIndex while unused
 
-  bool used() const { return resting != kNoIndex || record != kNoIndex; }
+  bool used() const { return ref != kNoIndex; }
 };
 
 // Order id -> entry, open addressing with linear probing. The entry holds no
