@@ -150,6 +150,8 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
+  // The probe's slot loads while the text is parsed.
+  if (order_id.size() == OrderId::kTextSize) index_.prefetch(tag_of_text(order_id.data()));
   std::optional<OrderId> id = OrderId::parse(order_id);
   if (!id) return false;
   std::size_t slot = index_.find(*id, id_reader());

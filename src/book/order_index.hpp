@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "book/level_table.hpp"
@@ -20,6 +21,22 @@ struct OrderEntry {
 
   bool used() const { return ref != kNoIndex; }
 };
+
+// The tag an id gets in the index (the low half of its hash), read straight
+// from the first eight digits of its text, without parsing the rest: a
+// lookup by text starts loading its home slot while the id is parsed. Text
+// that is no id gives some number, whose slot is then loaded for nothing.
+inline std::uint32_t tag_of_text(const char* text) {
+  std::uint64_t chars;
+  std::memcpy(&chars, text, sizeof chars);
+  // Per byte: '0'-'9' -> 0-9, 'a'-'f' -> 10-15.
+  std::uint64_t digits =
+      (chars & 0x0F0F0F0F0F0F0F0FULL) + ((chars >> 6) & 0x0101010101010101ULL) * 9;
+  // Byte 2i becomes digit 2i followed by digit 2i+1, as an id stores them.
+  std::uint64_t pairs = ((digits << 4) | (digits >> 8)) & 0x00FF00FF00FF00FFULL;
+  pairs = (pairs | (pairs >> 8)) & 0x0000FFFF0000FFFFULL;
+  return static_cast<std::uint32_t>(pairs | (pairs >> 16));
+}
 
 // Order id -> entry, open addressing with linear probing. The entry holds no
 // id: `id_of` reads it from the record the entry points at, so one probe
@@ -55,8 +72,9 @@ class OrderIndex {
   void erase(std::size_t slot);
 
   // Starts loading the home slot of `id`, for a lookup a little later.
-  void prefetch(const OrderId& id) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[id.hash() & mask_]);
+  void prefetch(const OrderId& id) const { prefetch(static_cast<std::uint32_t>(id.hash())); }
+  void prefetch(std::uint32_t tag) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[tag & mask_]);
   }
 
  private:

@@ -109,6 +109,8 @@ void check_id_text() {
     expect(std::string_view("89ab").find(view[19]) != std::string_view::npos, "variant digit");
     auto parsed = kestrova::OrderId::parse(view);
     expect(parsed && *parsed == id, "parse of written text");
+    // The index's early tag from the text is the tag of the parsed id.
+    expect(kestrova::tag_of_text(text) == static_cast<std::uint32_t>(id.hash()), "tag of text");
     std::string upper(view);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper != view) expect(!kestrova::OrderId::parse(upper), "upper case must not parse");
