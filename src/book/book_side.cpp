@@ -14,8 +14,9 @@ std::uint32_t BookSide::push_back(const Order& order) {
   }
 
   std::uint32_t record = records_.allocate();
-  // The id index keeps the side in the top bit of a record's index.
-  if (record >= 0x80000000u) throw InvariantFailure("Too many resting orders on one side");
+  // The id index keeps its own flag and the side in the top two bits of a
+  // record's index.
+  if (record >= 0x40000000u) throw InvariantFailure("Too many resting orders on one side");
   Level& l = levels_[level];
   records_[record] =
       RestingOrder{order.id, order.quantity, order.timestamp, l.tail, kNoIndex, level, kNoIndex};

@@ -33,18 +33,22 @@ Order OrderBook::create_order(OrderType side, double price, double quantity) con
 }
 
 void OrderBook::keep_record(OrderEntry& entry, const Order& order) {
-  if (entry.record != kNoIndex) {
-    records_[entry.record] = order;
+  if (is_kept(entry)) {
+    kept(entry).order = order;
     return;
   }
-  entry.record = records_.allocate();
-  records_[entry.record] = order;
+  std::uint32_t record = records_.allocate();
+  if (record >= kKeptBit - 1) throw InvariantFailure("Too many recorded orders");
+  // Until now `ref` was the queue copy's handle, or nothing for a new entry.
+  records_[record] = KeptRecord{order, entry.ref};
+  entry.ref = kKeptBit | record;
 }
 
 void OrderBook::drop_record(OrderEntry& entry) {
-  if (entry.record == kNoIndex) return;
-  records_.release(entry.record);
-  entry.record = kNoIndex;
+  if (!is_kept(entry)) return;
+  std::uint32_t record = entry.ref & ~kKeptBit;
+  entry.ref = records_[record].resting;
+  records_.release(record);
 }
 
 void OrderBook::store(const Order& order) {
@@ -59,7 +63,7 @@ void OrderBook::settle_resting(BookSide& side, std::uint32_t record, const Order
   if (state.is_open()) {
     // A partially filled resting order keeps its place at the front.
     side.set_quantity(record, state.quantity);
-    if (entry.resting == h && side.at(record).twin == kNoIndex) {
+    if (resting_of(entry) == h && side.at(record).twin == kNoIndex) {
       drop_record(entry);  // the queue copy is the recorded state again
     } else {
       keep_record(entry, state);
@@ -70,12 +74,13 @@ void OrderBook::settle_resting(BookSide& side, std::uint32_t record, const Order
   // kept before the queue copy goes, since the entry may still read its id
   // through it.
   keep_record(entry, state);
-  if (entry.resting == h) {
+  KeptRecord& latest = kept(entry);
+  if (latest.resting == h) {
     std::uint32_t twin = side.at(record).twin;
-    entry.resting = twin == kNoIndex ? kNoIndex : handle(side.side(), twin);
+    latest.resting = twin == kNoIndex ? kNoIndex : handle(side.side(), twin);
   } else {
-    if (entry.resting == kNoIndex) throw InvariantFailure("A resting order is known by its id");
-    std::uint32_t before = entry.resting & ~kSellBit;
+    if (latest.resting == kNoIndex) throw InvariantFailure("A resting order is known by its id");
+    std::uint32_t before = latest.resting & kRecordMask;
     while (side.at(before).twin != record) before = side.at(before).twin;
     side.at(before).twin = side.at(record).twin;
   }
@@ -88,19 +93,23 @@ void OrderBook::rest(const Order& order) {
   std::size_t slot = index_.find_or_add(order.id, id_reader());
   OrderEntry& entry = index_.at(slot);
   const std::uint32_t h = handle(order.side, record);
-  if (entry.resting == kNoIndex) {
-    entry.resting = h;
-    drop_record(entry);
+  const std::uint32_t resting = resting_of(entry);
+  if (resting == kNoIndex) {
+    // The only queue copy: it is the recorded state, no own record needed.
+    if (is_kept(entry)) records_.release(entry.ref & ~kKeptBit);
+    entry.ref = h;
     return;
   }
   // Added again while a copy still rests: both copies stay queued, and the
   // latest state is kept as a record of its own.
-  side.at(record).twin = entry.resting & ~kSellBit;
+  side.at(record).twin = resting & kRecordMask;
   keep_record(entry, order);
-  entry.resting = h;
+  kept(entry).resting = h;
 }
 
 void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
+  // Every add ends in a probe for the incoming id; its slot loads meanwhile.
+  index_.prefetch(incoming.id);
   BookSide& opposite_side = side_of(opposite(incoming.side));
   const bool buying = incoming.side == OrderType::Buy;
   bool matched = false;  // a completed pass has recorded the incoming order
@@ -141,21 +150,24 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
 }
 
 bool OrderBook::cancel(std::string_view order_id) {
+  // The probe's slot loads while the text is parsed.
+  if (order_id.size() == OrderId::kTextSize) index_.prefetch(tag_of_text(order_id.data()));
   std::optional<OrderId> id = OrderId::parse(order_id);
   if (!id) return false;
   std::size_t slot = index_.find(*id, id_reader());
   if (slot == OrderIndex::kMissing) return false;
 
   OrderEntry& entry = index_.at(slot);
-  if (entry.resting != kNoIndex) {
-    BookSide& side = side_of_handle(entry.resting);
-    for (std::uint32_t record = entry.resting & ~kSellBit; record != kNoIndex;) {
+  const std::uint32_t resting = resting_of(entry);
+  if (resting != kNoIndex) {
+    BookSide& side = side_of_handle(resting);
+    for (std::uint32_t record = resting & kRecordMask; record != kNoIndex;) {
       std::uint32_t twin = side.at(record).twin;
       side.remove(record);
       record = twin;
     }
   }
-  drop_record(entry);
+  if (is_kept(entry)) records_.release(entry.ref & ~kKeptBit);
   index_.erase(slot);
   return true;
 }
@@ -166,8 +178,8 @@ std::optional<Order> OrderBook::get_order(std::string_view order_id) const {
   std::size_t slot = index_.find(*id, id_reader());
   if (slot == OrderIndex::kMissing) return std::nullopt;
   const OrderEntry& entry = index_.at(slot);
-  if (entry.record != kNoIndex) return records_[entry.record];
-  return side_of_handle(entry.resting).order_at(entry.resting & ~kSellBit);
+  if (is_kept(entry)) return kept(entry).order;
+  return side_of_handle(entry.ref).order_at(entry.ref & kRecordMask);
 }
 
 }  // namespace kestrova

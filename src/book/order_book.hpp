@@ -55,8 +55,11 @@ class OrderBook {
   std::size_t known_count() const { return index_.size(); }
 
  private:
-  // An entry's queue copy: the side in the top bit, the record below.
-  static constexpr std::uint32_t kSellBit = 0x80000000u;
+  // An entry's `ref`: with kKeptBit, the index of a record of the book's own;
+  // without, a queue copy's handle, the side in kSellBit, the record below.
+  static constexpr std::uint32_t kKeptBit = 0x80000000u;
+  static constexpr std::uint32_t kSellBit = 0x40000000u;
+  static constexpr std::uint32_t kRecordMask = 0x3FFFFFFFu;
   static std::uint32_t handle(OrderType side, std::uint32_t record) {
     return side == OrderType::Sell ? record | kSellBit : record;
   }
@@ -68,10 +71,23 @@ class OrderBook {
 
   static std::optional<std::pair<std::int64_t, double>> best(const BookSide& side);
 
+  // The latest state of an order whose queue copy no longer tells it, and
+  // the handle of its first queue copy, or kNoIndex.
+  struct KeptRecord {
+    Order order;
+    std::uint32_t resting;
+  };
+  static bool is_kept(const OrderEntry& entry) { return entry.used() && (entry.ref & kKeptBit); }
+  KeptRecord& kept(const OrderEntry& entry) { return records_[entry.ref & ~kKeptBit]; }
+  const KeptRecord& kept(const OrderEntry& entry) const { return records_[entry.ref & ~kKeptBit]; }
+  // The entry's first queue copy, or kNoIndex.
+  std::uint32_t resting_of(const OrderEntry& entry) const {
+    return is_kept(entry) ? kept(entry).resting : entry.ref;
+  }
+
   const OrderId& id_of(const OrderEntry& entry) const {
-    return entry.record != kNoIndex
-               ? records_[entry.record].id
-               : side_of_handle(entry.resting).at(entry.resting & ~kSellBit).id;
+    return entry.ref & kKeptBit ? kept(entry).order.id
+                                : side_of_handle(entry.ref).at(entry.ref & kRecordMask).id;
   }
   auto id_reader() const {
     return [this](const OrderEntry& entry) -> const OrderId& { return id_of(entry); };
@@ -90,7 +106,7 @@ class OrderBook {
   BookSide bids_{OrderType::Buy};
   BookSide asks_{OrderType::Sell};
   OrderIndex index_;
-  Slab<Order> records_;  // own records of entries, see OrderEntry
+  Slab<KeptRecord> records_;  // own records of entries, see OrderEntry
 };
 
 }  // namespace kestrova

@@ -16,14 +16,14 @@ void OrderIndex::erase(std::size_t slot) {
       hole = next;
     }
   }
-  slots_[hole] = OrderEntry{0, kNoIndex, kNoIndex};
+  slots_[hole] = OrderEntry{0, kNoIndex};
   --used_;
 }
 
 void OrderIndex::grow() {
   std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
   std::vector<OrderEntry> old = std::move(slots_);
-  slots_.assign(capacity, OrderEntry{0, kNoIndex, kNoIndex});
+  slots_.assign(capacity, OrderEntry{0, kNoIndex});
   mask_ = capacity - 1;
   for (const OrderEntry& entry : old) {
     if (!entry.used()) continue;

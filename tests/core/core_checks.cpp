@@ -109,6 +109,8 @@ void check_id_text() {
     expect(std::string_view("89ab").find(view[19]) != std::string_view::npos, "variant digit");
     auto parsed = kestrova::OrderId::parse(view);
     expect(parsed && *parsed == id, "parse of written text");
+    // The index's early tag from the text is the tag of the parsed id.
+    expect(kestrova::tag_of_text(text) == static_cast<std::uint32_t>(id.hash()), "tag of text");
     std::string upper(view);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper != view) expect(!kestrova::OrderId::parse(upper), "upper case must not parse");
@@ -300,20 +302,33 @@ void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantit
         return static_cast<double>(1 + random() % 9);
     }
   };
+  // The lookup of one id against the reference.
+  auto check_lookup = [&](const kestrova::OrderId& id) {
+    char text[36];
+    id.write_text(text);
+    auto found = book.get_order(std::string_view(text, 36));
+    auto it = reference.orders.find(ReferenceBook::key(id));
+    expect(found.has_value() == (it != reference.orders.end()), "lookup presence");
+    if (found && it != reference.orders.end())
+      expect(same_record(*found, it->second), "lookup record");
+  };
   for (int step = 0; step < 20000; ++step) {
     int action = static_cast<int>(random() % 10);
+    kestrova::OrderId touched{};  // the id the step added, cancelled or stored
     if (action < 5 || known.empty()) {
       auto side = random() % 2 == 0 ? kestrova::OrderType::Buy : kestrova::OrderType::Sell;
       std::int64_t price = 10000 + static_cast<std::int64_t>(random() % levels_wide) -
                            levels_wide / 2 + (side == kestrova::OrderType::Buy ? -1 : 1);
       kestrova::Order order = kestrova::make_order(side, price, quantity());
       known.push_back(order);
+      touched = order.id;
       std::vector<kestrova::Fill> fills;
       book.add(order, fills);
       expect(fills.size() == reference.add(order), "fill count");
     } else if (action == 5) {
       // The same order again: it matches and rests as a second copy.
       const kestrova::Order& order = known[random() % known.size()];
+      touched = order.id;
       std::vector<kestrova::Fill> fills;
       book.add(order, fills);
       expect(fills.size() == reference.add(order), "fill count of a re-add");
@@ -321,6 +336,7 @@ void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantit
       const kestrova::Order& order = known[random() % known.size()];
       char text[36];
       order.id.write_text(text);
+      touched = order.id;
       expect(book.cancel(std::string_view(text, 36)) == reference.cancel(order.id), "cancel");
     } else {
       // A changed record for a known id: only the recorded state moves.
@@ -329,7 +345,12 @@ void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantit
       if (order.quantity == 0.0) order.status = kestrova::OrderStatus::Filled;
       book.update_order(order);
       reference.orders[ReferenceBook::key(order.id)] = order;
+      touched = order.id;
     }
+    // Where a record lives under its id changes with every step that touches
+    // the id (rests, rests twice, fills, updates, cancels), so it is looked
+    // up at once.
+    check_lookup(touched);
 
     for (int side = 0; side < 2; ++side) {
       auto type = side == 0 ? kestrova::OrderType::Buy : kestrova::OrderType::Sell;
@@ -357,16 +378,7 @@ void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantit
     }
     if (step % 97 == 0) {
       expect(book.known_count() == reference.orders.size(), "known count");
-      for (const kestrova::Order& order : known) {
-        char text[36];
-        order.id.write_text(text);
-        auto found = book.get_order(std::string_view(text, 36));
-        auto it = reference.orders.find(ReferenceBook::key(order.id));
-        expect(found.has_value() == (it != reference.orders.end()), "lookup presence");
-        if (found && it != reference.orders.end()) {
-          expect(same_record(*found, it->second), "lookup record");
-        }
-      }
+      for (const kestrova::Order& order : known) check_lookup(order.id);
     }
   }
 }
