@@ -20,7 +20,6 @@ sys.path.insert(0, str(BENCH))
 
 import flow as flows  # noqa: E402
 
-
 FLOWS = [
     pytest.param(2_000, 1, id="2k-ops-seed-1"),
     pytest.param(5_000, 7, id="5k-ops-seed-7"),
