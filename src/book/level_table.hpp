@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "book/linear_probing.hpp"
 #include "book/slab.hpp"
 
 namespace kestrova {
@@ -53,18 +54,7 @@ class LevelTable {
     const std::uint64_t hash = mix(levels_[level].price_in_ticks);
     std::size_t hole = hash & mask_;
     while (slots_[hole].level != level) hole = (hole + 1) & mask_;
-    // Backward-shift deletion: no tombstones, so probes stay short.
-    for (std::size_t next = (hole + 1) & mask_; slots_[next].level != kNoIndex;
-         next = (next + 1) & mask_) {
-      std::size_t home = slots_[next].tag & mask_;
-      bool home_between =
-          hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
-      if (!home_between) {
-        slots_[hole] = slots_[next];
-        hole = next;
-      }
-    }
-    slots_[hole] = Slot{0, kNoIndex};
+    linear_probing::erase(slots_, mask_, hole, kEmpty, Used{});
     levels_.release(level);
     --used_;
   }
@@ -73,6 +63,11 @@ class LevelTable {
   struct Slot {
     std::uint32_t tag;  // low hash bits: the home slot, and a cheap first compare
     std::uint32_t level;
+  };
+  static constexpr Slot kEmpty{0, kNoIndex};
+  // A function object, so that the shared probing code inlines the test.
+  struct Used {
+    bool operator()(const Slot& s) const { return s.level != kNoIndex; }
   };
 
   // Prices are often consecutive; a full mix spreads them over the slots.
@@ -86,18 +81,7 @@ class LevelTable {
     return h;
   }
 
-  void grow() {
-    std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(capacity, Slot{0, kNoIndex});
-    mask_ = capacity - 1;
-    for (const Slot& s : old) {
-      if (s.level == kNoIndex) continue;
-      std::size_t slot = s.tag & mask_;
-      while (slots_[slot].level != kNoIndex) slot = (slot + 1) & mask_;
-      slots_[slot] = s;
-    }
-  }
+  void grow() { linear_probing::grow(slots_, mask_, kEmpty, Used{}); }
 
   Slab<Level> levels_;
   std::vector<Slot> slots_;

@@ -1,36 +1,25 @@
 #include "book/order_index.hpp"
 
+#include "book/linear_probing.hpp"
+
 namespace kestrova {
 
+namespace {
+
+constexpr OrderEntry kEmpty{0, kNoIndex};
+
+// A function object, so that the shared probing code inlines the test.
+struct Used {
+  bool operator()(const OrderEntry& entry) const { return entry.used(); }
+};
+
+}  // namespace
+
 void OrderIndex::erase(std::size_t slot) {
-  // Backward-shift deletion: pull later entries of the probe run into the
-  // hole so that no lookup stops early at it.
-  std::size_t hole = slot;
-  for (std::size_t next = (hole + 1) & mask_; slots_[next].used(); next = (next + 1) & mask_) {
-    std::size_t home = slots_[next].tag & mask_;
-    // The entry may move back only if its home is not inside (hole, next].
-    bool home_between =
-        hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
-    if (!home_between) {
-      slots_[hole] = slots_[next];
-      hole = next;
-    }
-  }
-  slots_[hole] = OrderEntry{0, kNoIndex};
+  linear_probing::erase(slots_, mask_, slot, kEmpty, Used{});
   --used_;
 }
 
-void OrderIndex::grow() {
-  std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-  std::vector<OrderEntry> old = std::move(slots_);
-  slots_.assign(capacity, OrderEntry{0, kNoIndex});
-  mask_ = capacity - 1;
-  for (const OrderEntry& entry : old) {
-    if (!entry.used()) continue;
-    std::size_t slot = entry.tag & mask_;
-    while (slots_[slot].used()) slot = (slot + 1) & mask_;
-    slots_[slot] = entry;
-  }
-}
+void OrderIndex::grow() { linear_probing::grow(slots_, mask_, kEmpty, Used{}); }
 
 }  // namespace kestrova
