@@ -122,6 +122,13 @@ def test_levels_emptied_and_recreated_across_many_prices():
     listed = [o.price_in_ticks for o in book.buy_orders]
     assert listed == sorted(live.values())
     assert book.best_bid() == (max(live.values()), 1.0)
+    # a sell sweeping the ten best bids passes over every emptied level between them
+    by_price = sorted(live.items(), key=lambda item: -item[1])
+    fills = book.add(Order(S, 1, 10.0))
+    assert [f.buy_id for f in fills] == [order_id for order_id, _ in by_price[:10]]
+    for order_id, _ in by_price[:10]:
+        del live[order_id]
+    assert book.best_bid() == (max(live.values()), 1.0)
     # empty the book from the best level down
     while live:
         best = book.best_bid()[0]

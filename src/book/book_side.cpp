@@ -8,9 +8,11 @@ std::uint32_t BookSide::push_back(const Order& order) {
   std::uint32_t level = levels_.find(order.price_in_ticks);
   if (level == kNoIndex) {
     level = levels_.create(order.price_in_ticks);
-    std::int64_t key = key_of(order.price_in_ticks);
-    ladder_.insert(key);
-    if (best_ == kNoIndex || key > key_of(levels_[best_].price_in_ticks)) best_ = level;
+    ladder_.insert(key_of(order.price_in_ticks), drop_if_empty());
+    open_level(level);
+  } else if (levels_[level].head == kNoIndex) {
+    ladder_.mark_live(key_of(order.price_in_ticks));
+    open_level(level);
   }
 
   std::uint32_t record = records_.allocate();
@@ -31,6 +33,12 @@ std::uint32_t BookSide::push_back(const Order& order) {
   return record;
 }
 
+void BookSide::open_level(std::uint32_t level) {
+  if (best_ == kNoIndex || key_of(levels_[level].price_in_ticks) > key_of(best_price())) {
+    best_ = level;
+  }
+}
+
 void BookSide::remove(std::uint32_t record) {
   RestingOrder& r = records_[record];
   Level& l = levels_[r.level];
@@ -44,15 +52,32 @@ void BookSide::remove(std::uint32_t record) {
   } else {
     records_[r.next].prev = r.prev;
   }
-  if (l.head == kNoIndex) {
-    std::uint32_t level = r.level;
-    ladder_.erase(key_of(l.price_in_ticks));
-    levels_.erase(level);
-    if (level == best_) best_ = ladder_.empty() ? kNoIndex : levels_.find(price_of(ladder_.back()));
-  }
+  if (l.head == kNoIndex) close_level(r.level);
   forget_quantity(r.quantity);
   --size_;
   records_.release(record);
+}
+
+void BookSide::close_level(std::uint32_t level) {
+  const std::int64_t key = key_of(levels_[level].price_in_ticks);
+  if (level != best_) {
+    ladder_.mark_idle(key, drop_if_empty());
+    return;
+  }
+  // The best level goes at once, and with it every idle level behind it, so
+  // that the back of the ladder is the best level again.
+  ladder_.erase(key, false);
+  levels_.erase(level);
+  best_ = kNoIndex;
+  while (!ladder_.empty()) {
+    std::uint32_t next = levels_.find(price_of(ladder_.back()));
+    if (levels_[next].head != kNoIndex) {
+      best_ = next;
+      break;
+    }
+    ladder_.erase(ladder_.back(), true);
+    levels_.erase(next);
+  }
 }
 
 double BookSide::volume() const {

@@ -56,7 +56,8 @@ class BookSide {
     count_quantity(quantity);
   }
 
-  // Takes the record out of its queue and frees it; an emptied level goes.
+  // Takes the record out of its queue and frees it; an emptied level goes,
+  // at once if it was the best, else when the ladder compacts it away.
   void remove(std::uint32_t record);
 
   // Left-to-right sum from -0.0, lowest price first, queue order within.
@@ -83,6 +84,20 @@ class BookSide {
     return side_ == OrderType::Buy ? price_in_ticks : ~price_in_ticks;
   }
   std::int64_t price_of(std::int64_t key) const { return key_of(key); }
+
+  // A level that holds orders again, or for the first time, may be the best.
+  void open_level(std::uint32_t level);
+  void close_level(std::uint32_t level);
+
+  // What the ladder calls to shed an idle key: the level goes if still empty.
+  auto drop_if_empty() {
+    return [this](std::int64_t key) {
+      std::uint32_t level = levels_.find(price_of(key));
+      if (levels_[level].head != kNoIndex) return false;
+      levels_.erase(level);
+      return true;
+    };
+  }
 
   // Quantities that are whole numbers from 1 to below 2^53 are summed
   // exactly; any other makes volume() walk the side.

@@ -145,33 +145,69 @@ void check_id_text() {
 void check_price_ladder() {
   std::mt19937_64 random(5);
   kestrova::PriceLadder ladder;
-  std::set<std::int64_t> reference;
+  // Every key the ladder should hold: true while its level has orders, false
+  // while idle. The back is always live, as a book keeps it.
+  std::map<std::int64_t, bool> present;
+  auto drop = [&](std::int64_t key) {
+    auto it = present.find(key);
+    expect(it != present.end(), "ladder drops a key it holds");
+    if (it == present.end() || it->second) return false;
+    present.erase(it);
+    return true;
+  };
+  auto remove_back = [&] {
+    ladder.erase(present.rbegin()->first, false);
+    present.erase(std::prev(present.end()));
+    while (!present.empty() && !present.rbegin()->second) {
+      ladder.erase(present.rbegin()->first, true);
+      present.erase(std::prev(present.end()));
+    }
+  };
+  auto check_order = [&] {
+    std::vector<std::int64_t> keys, up, down;
+    for (const auto& [key, live] : present) keys.push_back(key);
+    ladder.for_each_ascending([&](std::int64_t k) { up.push_back(k); });
+    ladder.for_each_descending([&](std::int64_t k) { down.push_back(k); });
+    expect(up == keys, "ascending");
+    expect(down == std::vector<std::int64_t>(keys.rbegin(), keys.rend()), "descending");
+  };
   for (int step = 0; step < 200000; ++step) {
     // Mostly near a drifting touch, sometimes far off, as levels open in a book.
     std::int64_t center = 1000 + (step / 1000) % 50;
     std::int64_t key = random() % 8 == 0 ? static_cast<std::int64_t>(random() % 100000) - 50000
                                          : center - static_cast<std::int64_t>(random() % 600);
-    if (reference.count(key) != 0) {
-      ladder.erase(key);
-      reference.erase(key);
+    auto it = present.find(key);
+    if (it == present.end()) {
+      ladder.insert(key, drop);
+      present[key] = true;
+    } else if (!it->second) {
+      ladder.mark_live(key);
+      it->second = true;
+    } else if (key == present.rbegin()->first) {
+      remove_back();
     } else {
-      ladder.insert(key);
-      reference.insert(key);
+      it->second = false;
+      ladder.mark_idle(key, drop);
     }
-    expect(ladder.size() == reference.size(), "ladder size");
-    expect(ladder.empty() == reference.empty(), "ladder empty");
-    if (!reference.empty()) expect(ladder.back() == *reference.rbegin(), "ladder back");
-    if (step % 997 == 0) {
-      std::vector<std::int64_t> up, down;
-      ladder.for_each_ascending([&](std::int64_t k) { up.push_back(k); });
-      ladder.for_each_descending([&](std::int64_t k) { down.push_back(k); });
-      expect(up == std::vector<std::int64_t>(reference.begin(), reference.end()), "ascending");
-      expect(down == std::vector<std::int64_t>(reference.rbegin(), reference.rend()), "descending");
-    }
+    expect(ladder.size() == present.size(), "ladder size");
+    expect(ladder.empty() == present.empty(), "ladder empty");
+    if (!present.empty()) expect(ladder.back() == present.rbegin()->first, "ladder back");
+    if (step % 997 == 0) check_order();
   }
-  for (std::int64_t key : std::vector<std::int64_t>(reference.begin(), reference.end())) {
-    ladder.erase(key);
+  check_order();
+  // Idle keys are shed as they pile up: with one live key left, at most one
+  // idle key may stay beside it.
+  std::vector<std::int64_t> keys;
+  for (const auto& [key, live] : present)
+    if (live) keys.push_back(key);
+  keys.pop_back();
+  for (std::int64_t key : keys) {
+    present[key] = false;
+    ladder.mark_idle(key, drop);
   }
+  check_order();
+  expect(ladder.size() <= 2, "idle keys shed");
+  while (!present.empty()) remove_back();
   expect(ladder.empty(), "ladder emptied");
 }
 
