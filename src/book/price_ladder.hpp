@@ -16,9 +16,10 @@ namespace kestrova {
 // A key whose level empties may stay, marked idle: levels near the touch
 // empty and fill again all the time, and an idle key needs neither a removal
 // now nor an insertion later. Each block counts its idle keys; once they are
-// more than half of it, the block is compacted, so idle keys never outnumber
-// the others by more than one per block. Compacting asks the caller, through
-// `drop(key)`, to forget a key's level if it is still empty.
+// more than half of it, the block is compacted. Live keys leave only from the
+// back, so idle keys stay fewer than the live ones plus one block. Compacting
+// asks the caller, through `drop(key)`, to forget a key's level if it is
+// still empty.
 class PriceLadder {
  public:
   static constexpr std::size_t kBlock = 256;
