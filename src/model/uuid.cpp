@@ -11,6 +11,7 @@
 #include <string>
 
 #include "model/failure.hpp"
+#include "model/vdso_random.hpp"
 
 namespace kestrova {
 
@@ -63,10 +64,18 @@ int read_urandom(std::uint8_t* out, std::size_t size) {
   return error;
 }
 
-// The raw system call rather than glibc's getrandom() wrapper, which needs glibc
-// 2.25; a kernel without it answers ENOSYS and /dev/urandom takes over.
+// getrandom through the vDSO where the kernel offers it there (it generates
+// about twice as fast), else the raw system call rather than glibc's wrapper,
+// which needs glibc 2.25; a kernel without either answers ENOSYS and
+// /dev/urandom takes over.
 ssize_t system_random(std::uint8_t* out, std::size_t size) {
-  return static_cast<ssize_t>(::syscall(SYS_getrandom, out, size, 0));
+  long got = vdso_getrandom(out, size);
+  if (got == -ENOSYS) return static_cast<ssize_t>(::syscall(SYS_getrandom, out, size, 0));
+  if (got < 0) {
+    errno = static_cast<int>(-got);
+    return -1;
+  }
+  return static_cast<ssize_t>(got);
 }
 
 void refill(RandomBlock& b) {
