@@ -2,6 +2,7 @@
 // the price ladder, slab and level table against std::set and std::map, and
 // the whole book against a plain reference of ordered maps of queues.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "model/order.hpp"
 #include "model/order_id.hpp"
 #include "model/uuid.hpp"
+#include "model/vdso_random.hpp"
 
 namespace {
 
@@ -209,6 +211,19 @@ void check_price_ladder() {
   expect(ladder.size() <= 2, "idle keys shed");
   while (!present.empty()) remove_back();
   expect(ladder.empty(), "ladder emptied");
+}
+
+void check_vdso_random() {
+  // Where the vDSO draws, it fills whole blocks with fresh bytes each time.
+  static unsigned char first[4096], second[4096];
+  long got = kestrova::vdso_getrandom(first, sizeof first);
+  if (got == -ENOSYS) return;
+  expect(got == static_cast<long>(sizeof first), "vdso block filled");
+  expect(kestrova::vdso_getrandom(second, sizeof second) == static_cast<long>(sizeof second),
+         "vdso block filled again");
+  expect(std::memcmp(first, second, sizeof first) != 0, "vdso blocks differ");
+  std::set<unsigned char> seen(first, first + sizeof first);
+  expect(seen.size() > 200, "vdso bytes spread");
 }
 
 void check_slab() {
@@ -425,6 +440,7 @@ int main() {
   check_number_text();
   check_id_text();
   check_price_ladder();
+  check_vdso_random();
   check_slab();
   check_level_table();
   check_book(1, 40, true);
