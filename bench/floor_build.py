@@ -14,6 +14,10 @@ import sysconfig
 from pathlib import Path
 
 SOURCE = Path(__file__).with_name("floor_calls.c")
+# The floor draws random bytes through kestrova's own vDSO reader.
+RANDOM = Path(__file__).with_name("floor_random.cpp")
+ROOT = Path(__file__).resolve().parent.parent
+VDSO = ROOT / "src" / "model" / "vdso_random.cpp"
 
 
 def cache_dir():
@@ -22,17 +26,34 @@ def cache_dir():
 
 
 def build():
-    source = SOURCE.read_bytes()
+    sources = b"".join(path.read_bytes() for path in (SOURCE, RANDOM, VDSO))
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    tag = hashlib.sha256(source + suffix.encode()).hexdigest()[:16]
+    tag = hashlib.sha256(sources + suffix.encode()).hexdigest()[:16]
     target = cache_dir() / f"floor_calls-{tag}" / f"floor_calls{suffix}"
     if not target.exists():
-        target.parent.mkdir(parents=True, exist_ok=True)
-        compiler = os.environ.get("CC", "cc")
+        folder = target.parent
+        folder.mkdir(parents=True, exist_ok=True)
+        cc = os.environ.get("CC", "cc")
+        cxx = os.environ.get("CXX", "c++")
         include = sysconfig.get_paths()["include"]
-        command = [compiler, "-O2", "-std=c11", "-Wall", "-Wextra", "-shared", "-fPIC"]
-        command += [f"-I{include}", str(SOURCE), "-o", str(target) + ".tmp"]
-        subprocess.run(command, check=True)
+        flags = ["-O2", "-Wall", "-Wextra", "-fPIC", "-c"]
+        objects = [folder / "floor_calls.o", folder / "floor_random.o", folder / "vdso_random.o"]
+        subprocess.run(
+            [cc, *flags, "-std=c11", f"-I{include}", str(SOURCE), "-o", str(objects[0])], check=True
+        )
+        for source, output in ((RANDOM, objects[1]), (VDSO, objects[2])):
+            command = [
+                cxx,
+                *flags,
+                "-std=c++20",
+                f"-I{ROOT / 'src'}",
+                str(source),
+                "-o",
+                str(output),
+            ]
+            subprocess.run(command, check=True)
+        link = [cxx, "-shared", *map(str, objects), "-o", str(target) + ".tmp"]
+        subprocess.run(link, check=True)
         os.replace(str(target) + ".tmp", target)
     return target
 

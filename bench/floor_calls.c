@@ -4,10 +4,14 @@
  * Built at run time by bench/floor_build.py; never part of the package. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/random.h>
 #include <time.h>
+
+/* bench/floor_random.cpp: the vDSO's getrandom, or -ENOSYS. */
+long floor_vdso_getrandom(void* out, size_t size);
 
 /* Random bytes are read from the system in blocks, 16 per order. */
 static unsigned char random_block[4096];
@@ -17,8 +21,10 @@ static int take_random(unsigned char out[16]) {
   if (random_used + 16 > sizeof random_block) {
     size_t got = 0;
     while (got < sizeof random_block) {
-      ssize_t n = getrandom(random_block + got, sizeof random_block - got, 0);
+      ssize_t n = floor_vdso_getrandom(random_block + got, sizeof random_block - got);
+      if (n == -ENOSYS) n = getrandom(random_block + got, sizeof random_block - got, 0);
       if (n < 0) {
+        if (n != -1) errno = (int)-n;
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
       }
