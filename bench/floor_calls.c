@@ -54,8 +54,9 @@ typedef struct {
 
 static PyTypeObject FloorOrderType;
 
-static PyObject* make_order(PyObject* side, int64_t price_in_ticks, double quantity) {
-  FloorOrder* order = PyObject_New(FloorOrder, &FloorOrderType);
+static PyObject* make_order_of(PyTypeObject* type, PyObject* side, int64_t price_in_ticks,
+                               double quantity) {
+  FloorOrder* order = PyObject_New(FloorOrder, type);
   if (order == NULL) return NULL;
   if (take_random(order->id) < 0) {
     Py_DECREF(order);
@@ -69,6 +70,10 @@ static PyObject* make_order(PyObject* side, int64_t price_in_ticks, double quant
   order->side = side == Py_True;
   order->status = 0;
   return (PyObject*)order;
+}
+
+static PyObject* make_order(PyObject* side, int64_t price_in_ticks, double quantity) {
+  return make_order_of(&FloorOrderType, side, price_in_ticks, quantity);
 }
 
 /* Order(side, price_in_ticks, quantity) */
@@ -90,6 +95,21 @@ static PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   (void)kwargs;
   return order_vectorcall((PyObject*)type, &PyTuple_GET_ITEM(args, 0),
                           (size_t)PyTuple_GET_SIZE(args), NULL);
+}
+
+/* Order(side, price_in_ticks, quantity) through tp_new alone, the calling form
+ * kestrova's constructor has: the interpreter packs the arguments in a tuple
+ * and runs tp_init after tp_new. */
+static PyObject* order_by_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 3 || (kwargs != NULL && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "Order takes 3 positional arguments");
+    return NULL;
+  }
+  long long price = PyLong_AsLongLong(PyTuple_GET_ITEM(args, 1));
+  if (price == -1 && PyErr_Occurred()) return NULL;
+  double quantity = PyFloat_AsDouble(PyTuple_GET_ITEM(args, 2));
+  if (quantity == -1.0 && PyErr_Occurred()) return NULL;
+  return make_order_of(type, PyTuple_GET_ITEM(args, 0), price, quantity);
 }
 
 static PyObject* order_quantity(PyObject* self, void* closure) {
@@ -132,6 +152,14 @@ static PyTypeObject FloorOrderType = {
     .tp_new = order_new,
     .tp_getset = order_getset,
     .tp_vectorcall = order_vectorcall,
+};
+
+static PyTypeObject FloorOrderByNewType = {
+    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "floor_calls.OrderByNew",
+    .tp_basicsize = sizeof(FloorOrder),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_new = order_by_new,
+    .tp_getset = order_getset,
 };
 
 typedef struct {
@@ -277,10 +305,14 @@ static struct PyModuleDef floor_module = {
 
 PyMODINIT_FUNC PyInit_floor_calls(void) {
   fill_hex_values();
-  if (PyType_Ready(&FloorOrderType) < 0 || PyType_Ready(&FloorBookType) < 0) return NULL;
+  if (PyType_Ready(&FloorOrderType) < 0 || PyType_Ready(&FloorOrderByNewType) < 0 ||
+      PyType_Ready(&FloorBookType) < 0) {
+    return NULL;
+  }
   PyObject* module = PyModule_Create(&floor_module);
   if (module == NULL) return NULL;
   if (PyModule_AddObjectRef(module, "Order", (PyObject*)&FloorOrderType) < 0 ||
+      PyModule_AddObjectRef(module, "OrderByNew", (PyObject*)&FloorOrderByNewType) < 0 ||
       PyModule_AddObjectRef(module, "OrderBook", (PyObject*)&FloorBookType) < 0) {
     Py_DECREF(module);
     return NULL;

@@ -177,6 +177,8 @@ def cases(n_writes, n_reads):
 
     pairs = [
         ("Order(side, ticks, qty)", construct(Order), construct(floor.Order)),
+        # the same call against a floor of kestrova's calling form: tp_new with a tuple
+        ("Order(...), floor via tp_new", construct(Order), construct(floor.OrderByNew)),
         (
             "create_order(side, price, qty)",
             create(book.create_order),
