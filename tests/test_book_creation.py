@@ -88,6 +88,19 @@ def test_create_order_does_not_touch_the_book():
         assert book.get_order(order.id) is None and book.cancel(order.id) is False
 
 
+def test_orders_made_outlive_the_book_last_added_to():
+    # new orders look ahead into the book that took the last add; a book that
+    # is gone must not be read (the sanitizer run catches a stray read)
+    book = OrderBook()
+    book.add(Order(B, 100, 1.0))
+    del book
+    made = [Order(B, 100, 1.0) for _ in range(300)]
+    other = OrderBook()
+    for order in made:
+        assert other.add(order) == []
+    assert len(other.buy_orders) == 300 and other.buy_volume() == 300.0
+
+
 @pytest.mark.parametrize(
     "name, signature, doc",
     [

@@ -30,6 +30,9 @@ class OrderBook {
   // Matches `incoming` against the opposite side, appends the fills to
   // `fills`, rests an open remainder and records every order it touched.
   void add(Order incoming, std::vector<Fill>& fills);
+  // Starts loading the index slot `id` takes when it is added, for an add
+  // expected a little later. Changes nothing.
+  void expect(const OrderId& id) const { index_.prefetch(id); }
 
   bool cancel(std::string_view order_id);
   std::optional<Order> get_order(std::string_view order_id) const;

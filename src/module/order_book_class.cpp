@@ -6,6 +6,7 @@
 #include "module/class_registry.hpp"
 #include "module/members.hpp"
 #include "module/parameters.hpp"
+#include "module/recent_book.hpp"
 
 namespace kestrova::surface {
 
@@ -73,6 +74,7 @@ PyObject* book_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto bound = bind_arguments<1>(parameters::kAdd, args, nargs, kwnames);
     auto book = ExclusiveBorrow<Book>::of(self);
     auto incoming = convert<Copy<Order>>(bound[0], "incoming_order");
+    recent_book = &*book;
     FillBuffer buffer;
     std::vector<Fill>& fills = *buffer;
     book->add(incoming, fills);
@@ -140,6 +142,11 @@ PyObject* book_tick_size(PyObject* self, void*) {
 
 std::string book_summary(const Book& book) { return book.summary(); }
 
+void book_dealloc(PyObject* self) {
+  if (recent_book == &instance_cast<Book>(self)->value) recent_book = nullptr;
+  dealloc_instance<Book>(self);
+}
+
 PyMethodDef book_methods[] = {
     {"create_order", fast_method(book_create_order), METH_FASTCALL | METH_KEYWORDS,
      "create_order(self, side, price, quantity)\n--\n\nCreates an order (but does not add to the "
@@ -184,7 +191,7 @@ const PyType_Slot book_slots[] = {
     {Py_tp_repr, slot_function(text_form<Book, book_summary>)},
     {Py_tp_methods, book_methods},
     {Py_tp_getset, book_properties},
-    {Py_tp_dealloc, slot_function(dealloc_instance<Book>)},
+    {Py_tp_dealloc, slot_function(book_dealloc)},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "module/class_registry.hpp"
 #include "module/members.hpp"
 #include "module/parameters.hpp"
+#include "module/recent_book.hpp"
 
 namespace kestrova::surface {
 
@@ -14,7 +15,9 @@ PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto side = convert<Copy<OrderType>>(bound[0], "side");
     auto price_in_ticks = convert<std::int64_t>(bound[1], "price_in_ticks");
     auto quantity = convert<double>(bound[2], "quantity");
-    return make_instance(type, make_order(side, price_in_ticks, quantity));
+    Order order = make_order(side, price_in_ticks, quantity);
+    if (recent_book != nullptr) recent_book->expect(order.id);
+    return make_instance(type, order);
   });
 }
 
