@@ -19,13 +19,14 @@ std::uint32_t BookSide::push_back(const Order& order) {
   // The id index keeps its own flag and the side in the top two bits of a
   // record's index.
   if (record >= 0x40000000u) throw InvariantFailure("Too many resting orders on one side");
+  links_.cover(record);
   Level& l = levels_[level];
-  records_[record] =
-      RestingOrder{order.id, order.quantity, order.timestamp, l.tail, kNoIndex, level, kNoIndex};
+  records_[record] = RestingOrder{order.id, order.quantity, order.timestamp, level, kNoIndex};
+  links_[record] = QueueLinks{l.tail, kNoIndex};
   if (l.tail == kNoIndex) {
     l.head = record;
   } else {
-    records_[l.tail].next = record;
+    links_[l.tail].next = record;
   }
   l.tail = record;
   ++size_;
@@ -40,17 +41,18 @@ void BookSide::open_level(std::uint32_t level) {
 }
 
 void BookSide::remove(std::uint32_t record) {
-  RestingOrder& r = records_[record];
+  const RestingOrder& r = records_[record];
+  const QueueLinks k = links_[record];
   Level& l = levels_[r.level];
-  if (r.prev == kNoIndex) {
-    l.head = r.next;
+  if (k.prev == kNoIndex) {
+    l.head = k.next;
   } else {
-    records_[r.prev].next = r.next;
+    links_[k.prev].next = k.next;
   }
-  if (r.next == kNoIndex) {
-    l.tail = r.prev;
+  if (k.next == kNoIndex) {
+    l.tail = k.prev;
   } else {
-    records_[r.next].prev = r.prev;
+    links_[k.next].prev = k.prev;
   }
   if (l.head == kNoIndex) close_level(r.level);
   forget_quantity(r.quantity);

@@ -16,10 +16,17 @@ struct RestingOrder {
   OrderId id;
   double quantity;
   std::uint64_t timestamp;
-  std::uint32_t prev;  // towards the front of the level
-  std::uint32_t next;  // towards the back; links free records once freed
   std::uint32_t level;
   std::uint32_t twin;  // another queue copy with the same id (an order added twice)
+};
+
+// A record's place in its level's queue, kept apart from the records: the
+// links of all resting orders take an eighth of their memory, so unlinking
+// a cancelled order finds its neighbours' links in cache more often, and
+// loads its own while its record is still being read.
+struct QueueLinks {
+  std::uint32_t prev;  // towards the front of the level
+  std::uint32_t next;  // towards the back
 };
 
 // The resting orders of one side: records in a slab, each level an
@@ -38,6 +45,8 @@ class BookSide {
 
   RestingOrder& at(std::uint32_t record) { return records_[record]; }
   const RestingOrder& at(std::uint32_t record) const { return records_[record]; }
+  // Starts loading the queue links of a record about to be removed.
+  void prefetch_links(std::uint32_t record) const { __builtin_prefetch(&links_[record]); }
 
   // The queue copy as a whole order record.
   Order order_at(std::uint32_t record) const {
@@ -68,7 +77,7 @@ class BookSide {
   void for_each(Visit&& visit) const {
     auto visit_level = [&](std::int64_t key) {
       const Level& level = levels_[levels_.find(price_of(key))];
-      for (std::uint32_t r = level.head; r != kNoIndex; r = records_[r].next) visit(order_at(r));
+      for (std::uint32_t r = level.head; r != kNoIndex; r = links_[r].next) visit(order_at(r));
     };
     if (side_ == OrderType::Buy) {
       ladder_.for_each_ascending(visit_level);
@@ -124,6 +133,7 @@ class BookSide {
 
   OrderType side_;
   Slab<RestingOrder> records_;
+  PagedArray<QueueLinks> links_;  // by record index
   LevelTable levels_;
   PriceLadder ladder_;
   std::uint32_t best_ = kNoIndex;

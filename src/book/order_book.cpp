@@ -154,7 +154,11 @@ bool OrderBook::cancel(std::string_view order_id) {
   if (order_id.size() == OrderId::kTextSize) index_.prefetch(tag_of_text(order_id.data()));
   std::optional<OrderId> id = OrderId::parse(order_id);
   if (!id) return false;
-  std::size_t slot = index_.find(*id, id_reader());
+  // A queue copy's links load while its id is compared.
+  std::size_t slot = index_.find(*id, [this](const OrderEntry& entry) -> const OrderId& {
+    if (!(entry.ref & kKeptBit)) side_of_handle(entry.ref).prefetch_links(entry.ref & kRecordMask);
+    return id_of(entry);
+  });
   if (slot == OrderIndex::kMissing) return false;
 
   OrderEntry& entry = index_.at(slot);
