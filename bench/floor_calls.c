@@ -76,6 +76,15 @@ static PyObject* make_order(PyObject* side, int64_t price_in_ticks, double quant
   return make_order_of(&FloorOrderType, side, price_in_ticks, quantity);
 }
 
+/* An order of `type` from the three arguments, once their count is checked. */
+static PyObject* order_of_arguments(PyTypeObject* type, PyObject* const* args) {
+  long long price = PyLong_AsLongLong(args[1]);
+  if (price == -1 && PyErr_Occurred()) return NULL;
+  double quantity = PyFloat_AsDouble(args[2]);
+  if (quantity == -1.0 && PyErr_Occurred()) return NULL;
+  return make_order_of(type, args[0], price, quantity);
+}
+
 /* Order(side, price_in_ticks, quantity) */
 static PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
                                   PyObject* kwnames) {
@@ -84,11 +93,7 @@ static PyObject* order_vectorcall(PyObject* type, PyObject* const* args, size_t 
     PyErr_SetString(PyExc_TypeError, "Order takes 3 positional arguments");
     return NULL;
   }
-  long long price = PyLong_AsLongLong(args[1]);
-  if (price == -1 && PyErr_Occurred()) return NULL;
-  double quantity = PyFloat_AsDouble(args[2]);
-  if (quantity == -1.0 && PyErr_Occurred()) return NULL;
-  return make_order(args[0], price, quantity);
+  return order_of_arguments(&FloorOrderType, args);
 }
 
 static PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -105,11 +110,7 @@ static PyObject* order_by_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     PyErr_SetString(PyExc_TypeError, "Order takes 3 positional arguments");
     return NULL;
   }
-  long long price = PyLong_AsLongLong(PyTuple_GET_ITEM(args, 1));
-  if (price == -1 && PyErr_Occurred()) return NULL;
-  double quantity = PyFloat_AsDouble(PyTuple_GET_ITEM(args, 2));
-  if (quantity == -1.0 && PyErr_Occurred()) return NULL;
-  return make_order_of(type, PyTuple_GET_ITEM(args, 0), price, quantity);
+  return order_of_arguments(type, &PyTuple_GET_ITEM(args, 0));
 }
 
 static PyObject* order_quantity(PyObject* self, void* closure) {
