@@ -14,8 +14,8 @@ namespace kestrova::linear_probing {
 // Backward-shift deletion of the entry at `hole`: later entries of its probe
 // run move back into the hole, so no lookup stops early at it and no
 // tombstones lengthen the probes.
-template <class Slot, class Used>
-void erase(std::vector<Slot>& slots, std::size_t mask, std::size_t hole, const Slot& empty,
+template <class Slot, class Alloc, class Used>
+void erase(std::vector<Slot, Alloc>& slots, std::size_t mask, std::size_t hole, const Slot& empty,
            Used used) {
   for (std::size_t next = (hole + 1) & mask; used(slots[next]); next = (next + 1) & mask) {
     std::size_t home = slots[next].tag & mask;
@@ -32,10 +32,10 @@ void erase(std::vector<Slot>& slots, std::size_t mask, std::size_t hole, const S
 
 // Doubles the table (16 slots at first) and puts every entry back at the first
 // free slot from its home.
-template <class Slot, class Used>
-void grow(std::vector<Slot>& slots, std::size_t& mask, const Slot& empty, Used used) {
+template <class Slot, class Alloc, class Used>
+void grow(std::vector<Slot, Alloc>& slots, std::size_t& mask, const Slot& empty, Used used) {
   std::size_t capacity = slots.empty() ? 16 : slots.size() * 2;
-  std::vector<Slot> old = std::move(slots);
+  std::vector<Slot, Alloc> old = std::move(slots);
   slots.assign(capacity, empty);
   mask = capacity - 1;
   for (const Slot& entry : old) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "book/large_pages.hpp"
 #include "book/level_table.hpp"
 #include "model/order_id.hpp"
 
@@ -90,7 +91,7 @@ class OrderIndex {
 
   void grow();
 
-  std::vector<OrderEntry> slots_;
+  std::vector<OrderEntry, LargePageAllocator<OrderEntry>> slots_;
   std::size_t mask_ = 0;
   std::size_t used_ = 0;
 };

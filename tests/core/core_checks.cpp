@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 
+#include "book/large_pages.hpp"
 #include "book/level_table.hpp"
 #include "book/order_book.hpp"
 #include "book/price_ladder.hpp"
@@ -224,6 +225,25 @@ void check_vdso_random() {
   expect(std::memcmp(first, second, sizeof first) != 0, "vdso blocks differ");
   std::set<unsigned char> seen(first, first + sizeof first);
   expect(seen.size() > 200, "vdso bytes spread");
+}
+
+void check_large_pages() {
+  // Growing through the 2 MiB threshold keeps every value; big tables sit on
+  // 2 MiB boundaries.
+  std::vector<std::uint64_t, kestrova::LargePageAllocator<std::uint64_t>> table;
+  for (std::uint64_t i = 0; i < (1u << 20); ++i) {
+    table.push_back(i * 2654435761u);
+    if (table.size() == table.capacity() && table.capacity() * 8 >= (std::size_t{2} << 20)) {
+      expect(reinterpret_cast<std::uintptr_t>(table.data()) % (std::size_t{2} << 20) == 0,
+             "large table aligned");
+    }
+  }
+  bool same = true;
+  for (std::uint64_t i = 0; i < table.size(); ++i) same = same && table[i] == i * 2654435761u;
+  expect(same, "large table values");
+  table.assign(10, 7);
+  table.shrink_to_fit();
+  expect(table.size() == 10 && table[9] == 7, "large table shrunk");
 }
 
 void check_slab() {
@@ -441,6 +461,7 @@ int main() {
   check_id_text();
   check_price_ladder();
   check_vdso_random();
+  check_large_pages();
   check_slab();
   check_level_table();
   check_book(1, 40, true);
