@@ -68,7 +68,7 @@ void BookSide::close_level(std::uint32_t level) {
   }
   // The best level goes at once, and with it every idle level behind it, so
   // that the back of the ladder is the best level again.
-  ladder_.erase(key, false);
+  ladder_.pop_back(false);
   levels_.erase(level);
   best_ = kNoIndex;
   while (!ladder_.empty()) {
@@ -77,7 +77,7 @@ void BookSide::close_level(std::uint32_t level) {
       best_ = next;
       break;
     }
-    ladder_.erase(ladder_.back(), true);
+    ladder_.pop_back(true);
     levels_.erase(next);
   }
 }

@@ -55,12 +55,11 @@ class PriceLadder {
     firsts_[i] = block.front();
   }
 
-  // `key` must be present; `idle` says whether it was marked so.
-  void erase(std::int64_t key, bool idle) {
-    std::size_t i = block_of(key);
+  // Removes the back key; `idle` says whether it was marked so.
+  void pop_back(bool idle) {
+    const std::size_t i = blocks_.size() - 1;
     if (idle) --idle_[i];
-    std::vector<std::int64_t>& block = blocks_[i];
-    block.erase(std::lower_bound(block.begin(), block.end(), key));
+    blocks_[i].pop_back();
     --size_;
     settle(i);
   }

@@ -159,10 +159,10 @@ void check_price_ladder() {
     return true;
   };
   auto remove_back = [&] {
-    ladder.erase(present.rbegin()->first, false);
+    ladder.pop_back(false);
     present.erase(std::prev(present.end()));
     while (!present.empty() && !present.rbegin()->second) {
-      ladder.erase(present.rbegin()->first, true);
+      ladder.pop_back(true);
       present.erase(std::prev(present.end()));
     }
   };
