@@ -37,7 +37,12 @@ struct Operation {
   std::int64_t price_in_ticks;
   double quantity;
   std::uint32_t target;  // A-line index for a cancel
+  // The cancel's place among the flow's cancels; for an add, that of the
+  // cancel that takes its order, or kNoCancel.
+  std::uint32_t cancel;
 };
+
+constexpr std::uint32_t kNoCancel = 0xFFFFFFFFu;
 
 std::vector<Operation> read_flow(const char* path) {
   std::ifstream in(path);
@@ -48,6 +53,8 @@ std::vector<Operation> read_flow(const char* path) {
   std::vector<Operation> flow;
   std::string line;
   std::uint32_t adds = 0;
+  std::uint32_t cancels = 0;
+  std::vector<std::size_t> add_at;  // flow position of each A line
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     Operation op{};
@@ -63,6 +70,8 @@ std::vector<Operation> read_flow(const char* path) {
       op.side = side == 'B' ? kestrova::OrderType::Buy : kestrova::OrderType::Sell;
       op.price_in_ticks = ticks;
       op.quantity = quantity;
+      op.cancel = kNoCancel;
+      add_at.push_back(flow.size());
       ++adds;
     } else if (line[0] == 'C') {
       op.kind = Operation::kCancel;
@@ -71,6 +80,12 @@ std::vector<Operation> read_flow(const char* path) {
         std::fprintf(stderr, "cancel of a later order: %s\n", line.c_str());
         std::exit(2);
       }
+      Operation& added = flow[add_at[op.target]];
+      if (added.cancel != kNoCancel) {
+        std::fprintf(stderr, "order cancelled twice: %s\n", line.c_str());
+        std::exit(2);
+      }
+      op.cancel = added.cancel = cancels++;
     } else if (line[0] == 'Q') {
       op.kind = Operation::kQuery;
     } else {
@@ -105,8 +120,11 @@ struct Timings {
 template <bool kPerOperation>
 Outcome replay(const std::vector<Operation>& flow, Timings& timings, double clock_cost) {
   kestrova::OrderBook book(0.01);
-  std::vector<char> id_texts;  // 36 chars per created order
-  id_texts.reserve(flow.size() * kestrova::OrderId::kTextSize);
+  // The id text of each cancel, in flow order: written when its order is
+  // added and read in turn, as the peer's integer ids travel with the flow,
+  // so that no replay pays for fetching its caller's id from far away.
+  constexpr std::size_t kText = kestrova::OrderId::kTextSize;
+  std::vector<char> cancel_texts(flow.size() * kText);
   std::vector<kestrova::Fill> fills;
   Outcome outcome;
   auto start = Clock::now();
@@ -125,8 +143,7 @@ Outcome replay(const std::vector<Operation>& flow, Timings& timings, double cloc
       case Operation::kAdd: {
         kestrova::Order order;
         timed(0, [&] { order = kestrova::make_order(op.side, op.price_in_ticks, op.quantity); });
-        id_texts.resize(id_texts.size() + kestrova::OrderId::kTextSize);
-        order.id.write_text(id_texts.data() + id_texts.size() - kestrova::OrderId::kTextSize);
+        if (op.cancel != kNoCancel) order.id.write_text(&cancel_texts[op.cancel * kText]);
         fills.clear();
         timed(1, [&] { book.add(order, fills); });
         outcome.fills += fills.size();
@@ -134,8 +151,7 @@ Outcome replay(const std::vector<Operation>& flow, Timings& timings, double cloc
         break;
       }
       case Operation::kCancel: {
-        std::string_view id(id_texts.data() + std::size_t{op.target} * kestrova::OrderId::kTextSize,
-                            kestrova::OrderId::kTextSize);
+        std::string_view id(&cancel_texts[op.cancel * kText], kText);
         bool done = false;
         timed(2, [&] { done = book.cancel(id); });
         outcome.cancelled += done;
