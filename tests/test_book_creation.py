@@ -31,6 +31,11 @@ def test_tick_size_is_stored_unchecked(tick):
         (0.5, 1.25, 3),
         (0.5, 0.75, 2),
         (1.0, 0.5, 1),
+        (1.0, 2.5, 3),  # halves go away from zero, not to even
+        (1.0, 1.5, 2),
+        (1.0, 0.5000000000000001, 1),
+        (1.0, 2.0**52 - 0.5, 2**52),  # the largest half a double holds
+        (1.0, 2.0**51 + 0.5, 2**51 + 1),
         (1.0, 2.0**52 + 1, 2**52 + 1),
         (0.0, 1.0, MAX_TICKS),
         (0.01, math.inf, MAX_TICKS),
@@ -55,6 +60,7 @@ def test_create_order_rounding(tick, price, ticks):
     "tick, price, quantity, message",
     [
         (0.01, 0.004, 1.0, BAD_TICKS),
+        (1.0, 0.49999999999999994, 1.0, BAD_TICKS),  # just under a half rounds down
         (-0.5, 100.0, 1.0, BAD_TICKS),
         (0.01, math.nan, 1.0, BAD_TICKS),
         (math.nan, 100.0, 1.0, BAD_TICKS),

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "model/failure.hpp"
+#include "model/rounding.hpp"
 
 namespace kestrova {
 
@@ -12,7 +13,7 @@ namespace {
 // Rounded tick count of a price, saturating at the ends of the range and
 // giving 0 for NaN.
 std::int64_t ticks_of(double price, double tick_size) {
-  double ticks = std::round(price / tick_size);
+  double ticks = round_half_away(price / tick_size);
   if (std::isnan(ticks)) return 0;
   constexpr double kTwoTo63 = 9223372036854775808.0;
   if (ticks >= kTwoTo63) return std::numeric_limits<std::int64_t>::max();

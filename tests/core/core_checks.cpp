@@ -1,4 +1,4 @@
-// Checks of the core that need no interpreter: number text forms, id text,
+// Checks of the core that need no interpreter: number text forms, rounding, id text,
 // the price ladder, slab and level table against std::set and std::map, and
 // the whole book against a plain reference of ordered maps of queues.
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include "model/number_text.hpp"
 #include "model/order.hpp"
 #include "model/order_id.hpp"
+#include "model/rounding.hpp"
 #include "model/uuid.hpp"
 #include "model/vdso_random.hpp"
 
@@ -99,6 +100,86 @@ void check_number_text() {
     std::memcpy(&value, &bits, sizeof value);
     if (!std::isfinite(value)) continue;
     expect(std::strtod(shortest(value).c_str(), nullptr) == value, "round trip " + shortest(value));
+  }
+}
+
+std::uint64_t bits_of(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+double from_bits(std::uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// The inline rounding gives std::round's very bits, sign of zero and NaN
+// payload included.
+void expect_rounds_like_std(double value) {
+  double ours = kestrova::round_half_away(value);
+  double want = std::round(value);
+  if (bits_of(ours) != bits_of(want)) {
+    char text[96];
+    std::snprintf(text, sizeof text, "round_half_away(%a) = %a, std::round gives %a", value, ours,
+                  want);
+    expect(false, text);
+  }
+}
+
+void check_rounding() {
+  const double two_52 = 0x1p52;
+  const double below_half = std::nextafter(0.5, 0.0);  // 0.49999999999999994
+  const double specials[] = {
+      0.0,
+      -0.0,
+      0.5,
+      -0.5,
+      1.5,
+      2.5,
+      -2.5,
+      below_half,
+      -below_half,
+      std::nextafter(0.5, 1.0),
+      std::nextafter(1.5, 0.0),
+      0.3,
+      -0.3,
+      5e-324,
+      -5e-324,
+      std::numeric_limits<double>::min(),
+      two_52,
+      -two_52,
+      std::nextafter(two_52, 0.0),  // 2^52 - 0.5: the last half
+      -std::nextafter(two_52, 0.0),
+      two_52 + 1.0,
+      0x1p53,
+      0x1p53 + 2.0,
+      0x1p63,
+      -0x1p63,
+      0x1p51 + 0.5,
+      std::numeric_limits<double>::max(),
+      -std::numeric_limits<double>::max(),
+      INFINITY,
+      -INFINITY,
+      std::numeric_limits<double>::quiet_NaN(),
+      -std::numeric_limits<double>::quiet_NaN(),
+      std::numeric_limits<double>::signaling_NaN(),
+      from_bits(0x7FF8000000000123),  // a NaN with a payload
+  };
+  for (double value : specials) expect_rounds_like_std(value);
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 200000; ++i) {
+    // any bit pattern, mostly huge or tiny; then magnitudes where rounding
+    // has work to do, with halves and their neighbours
+    expect_rounds_like_std(from_bits(random()));
+    double whole = static_cast<double>(random() >> (11 + random() % 53));
+    double half = whole + 0.5;
+    double sign = random() & 1 ? -1.0 : 1.0;
+    expect_rounds_like_std(sign * half);
+    expect_rounds_like_std(sign * std::nextafter(half, 0.0));
+    expect_rounds_like_std(sign * std::nextafter(half, INFINITY));
+    expect_rounds_like_std(sign * (whole + std::ldexp(static_cast<double>(random() >> 11), -53)));
   }
 }
 
@@ -458,6 +539,7 @@ void check_book(std::uint64_t seed, std::int64_t levels_wide, bool whole_quantit
 
 int main() {
   check_number_text();
+  check_rounding();
   check_id_text();
   check_price_ladder();
   check_vdso_random();
