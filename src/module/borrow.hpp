@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "module/instance.hpp"
@@ -19,6 +20,18 @@ class SharedBorrow {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       throw_python_error();
     }
+    return SharedBorrow(instance);
+  }
+
+  // The borrow of an instance of exactly the class, taken inline; none for
+  // anything else (a subclass, another object, an exclusive borrow), which
+  // `of` then takes the long way and reports.
+  [[gnu::always_inline]] static std::optional<SharedBorrow> of_exact(PyObject* object) noexcept {
+    if (!Py_IS_TYPE(object, class_types[static_cast<std::size_t>(ClassOf<Value>::kId)])) {
+      return std::nullopt;
+    }
+    Instance<Value>* instance = instance_cast<Value>(object);
+    if (!instance->borrow_flag.try_share()) return std::nullopt;
     return SharedBorrow(instance);
   }
 

@@ -90,10 +90,21 @@ auto convert_named(PyObject* object, const char* name) {
 }
 
 template <class Kind>
+struct IsCopy : std::false_type {};
+template <class Value>
+struct IsCopy<Copy<Value>> : std::true_type {
+  using Type = Value;
+};
+
+template <class Kind>
 auto convert(PyObject* object, const char* name) {
   // An exact float cannot fail, so it is read in place, without the call.
   if constexpr (std::is_same_v<Kind, double>) {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+  }
+  // Nor can a copy from an instance of the class itself that no call holds.
+  if constexpr (IsCopy<Kind>::value) {
+    if (auto borrow = SharedBorrow<typename IsCopy<Kind>::Type>::of_exact(object)) return **borrow;
   }
   return convert_named<Kind>(object, name);
 }
