@@ -11,11 +11,15 @@ namespace kestrova {
 // whole) come back as std::round gives them.
 inline double round_half_away(double x) {
   double magnitude = std::fabs(x);
-  if (!(magnitude < 0x1p52)) return std::isnan(x) ? x + x : x;  // x + x quiets a signalling NaN
-  // Below 2^52 the truncation and the fraction it leaves are both exact.
-  auto whole = static_cast<double>(static_cast<std::int64_t>(magnitude));
-  if (magnitude - whole >= 0.5) whole += 1.0;
-  return std::copysign(whole, x);
+  if (!(magnitude < 0x1p52)) [[unlikely]] {
+    return std::isnan(x) ? x + x : x;  // x + x quiets a signalling NaN
+  }
+  // Below 2^52 the truncation and the fraction it leaves are both exact. The
+  // half test is added, not branched on: prices a tick apart fall on either
+  // side of it at random.
+  auto whole = static_cast<std::int64_t>(magnitude);
+  whole += magnitude - static_cast<double>(whole) >= 0.5;
+  return std::copysign(static_cast<double>(whole), x);
 }
 
 }  // namespace kestrova
