@@ -123,9 +123,13 @@ inline Ref to_python(const std::string& text) { return to_python(std::string_vie
 Ref to_python(const OrderId& id);
 Ref to_python(const FillId& id);
 
-template <ClassValue Value>
-Ref to_python(Value value) {
-  return make_instance(std::move(value));
+// Taken by reference, so that the value is copied once, into the new object
+// after its allocation: a copy made at once would read fields the core has
+// only just stored one by one, and wait for them.
+template <class Value>
+  requires ClassValue<std::remove_cvref_t<Value>>
+Ref to_python(Value&& value) {
+  return make_instance(std::forward<Value>(value));
 }
 
 template <class First, class Second>
