@@ -32,6 +32,14 @@ void bind_vector(const ParameterDescription& description, PyObject** slots, PyOb
 void bind_tuple(const ParameterDescription& description, PyObject** slots, PyObject* args,
                 PyObject* kwargs);
 
+// One argument, read on its own. The interpreter has stored the arguments
+// one by one just before the call; a wider read of two at once (which the
+// compiler would make of a copy loop) cannot take its bytes from two pending
+// stores and waits until both reach the cache.
+inline PyObject* argument_at(PyObject* const* args, std::size_t i) {
+  return static_cast<PyObject* const volatile*>(args)[i];
+}
+
 // Vector form, for METH_FASTCALL | METH_KEYWORDS methods. Empty slots are null.
 // The slots only borrow: the caller of a vectorcall owns the argument vector
 // and its references until the call returns (the interpreter's value stack,
@@ -44,7 +52,7 @@ template <std::size_t N>
   std::array<PyObject*, N> slots{};
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N &&
       description.keyword_only.empty()) {
-    for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];
+    for (std::size_t i = 0; i < N; ++i) slots[i] = argument_at(args, i);
     return slots;
   }
   bind_vector(description, slots.data(), args, nargs, kwnames);
@@ -63,7 +71,7 @@ class HeldArguments {
     // The usual call, every parameter by position, needs no binding at all.
     if (kwargs == nullptr && static_cast<std::size_t>(PyTuple_GET_SIZE(args)) == N &&
         description.keyword_only.empty()) {
-      for (std::size_t i = 0; i < N; ++i) slots_[i] = PyTuple_GET_ITEM(args, i);
+      for (std::size_t i = 0; i < N; ++i) slots_[i] = argument_at(&PyTuple_GET_ITEM(args, 0), i);
       return;
     }
     bind_tuple(description, slots_.data(), args, kwargs);
