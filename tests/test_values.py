@@ -156,6 +156,42 @@ def test_invalid_orders(price, quantity):
     assert type(error) is ValueError and error.args == (message,)
 
 
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "ticks",
+    [
+        1,
+        2,
+        2**30 - 1,
+        2**30,
+        2**30 + 1,
+        2**31,
+        2**60 + 3,
+        2**63 - 1,
+        True,
+        IntSub(7),
+        IntSub(2**40),
+    ],
+    ids=lambda v: f"{type(v).__name__}-{int(v)}",
+)
+def test_price_in_ticks_keeps_every_integer(ticks):
+    # ints of one internal digit and of several, exact and subclassed
+    o = Order(BUY, ticks, 1.0)
+    assert type(o.price_in_ticks) is int and o.price_in_ticks == int(ticks)
+    assert repr(o).startswith(f"[Buy 1 @ {int(ticks)}]")
+
+
+@pytest.mark.parametrize(
+    "ticks", [0, -1, -(2**30) + 1, -(2**30), -(2**31), False, IntSub(-3)], ids=repr
+)
+def test_price_in_ticks_not_positive(ticks):
+    error = pytest.raises(ValueError, Order, SELL, ticks, 1.0).value
+    assert error.args == ("price_in_ticks must be positive",)
+
+
 @pytest.mark.parametrize(
     "quantity, text",
     [

@@ -102,6 +102,18 @@ auto convert(PyObject* object, const char* name) {
   if constexpr (std::is_same_v<Kind, double>) {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
   }
+  // Nor can an exact int of at most one digit (magnitude below 2^30): its
+  // value is the sign of its size times the digit, as the interpreter itself
+  // reads such ints (the digit of zero may be anything; times 0 it is 0).
+  if constexpr (std::is_same_v<Kind, std::int64_t>) {
+    if (PyLong_CheckExact(object)) {
+      Py_ssize_t size = Py_SIZE(object);
+      if (size >= -1 && size <= 1) {
+        return static_cast<std::int64_t>(size) *
+               static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
+      }
+    }
+  }
   // Nor can a copy from an instance of the class itself that no call holds.
   if constexpr (IsCopy<Kind>::value) {
     if (auto borrow = SharedBorrow<typename IsCopy<Kind>::Type>::of_exact(object)) return **borrow;
