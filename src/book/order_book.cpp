@@ -120,6 +120,8 @@ void OrderBook::add(Order incoming, std::vector<Fill>& fills) {
     if (buying ? incoming.price_in_ticks < price : incoming.price_in_ticks > price) break;
     std::uint32_t front = opposite_side.best_front();
     if (front == kNoIndex) throw InvariantFailure("Queue is not empty if it exists in map");
+    // A filled front leaves its queue: its links load with its record.
+    opposite_side.prefetch_links(front);
 
     // Nothing in the book changes until the fill is made, so a failing clock
     // leaves the resting order where it was, and the incoming order recorded
