@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace kestrova {
