@@ -78,7 +78,12 @@ ssize_t system_random(std::uint8_t* out, std::size_t size) {
   return static_cast<ssize_t>(got);
 }
 
-void refill(RandomBlock& b) {
+// Runs once in 256 ids, so it stays out of the common path. A block drawn
+// before fork() (an older generation) is dropped first, so that a failed
+// refill leaves nothing of it to hand out.
+[[gnu::noinline]] void refill(RandomBlock& b, std::uint64_t generation) {
+  b.generation = generation;
+  b.left = 0;
   for (std::size_t done = 0; done < kBlockSize;) {
     ssize_t got = system_random(b.bytes + done, kBlockSize - done);
     if (got >= 0) {
@@ -96,14 +101,17 @@ void refill(RandomBlock& b) {
 }  // namespace
 
 OrderId new_order_id() {
-  RandomBlock& b = block;
-  std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
-  if (b.generation != generation) {
-    b.generation = generation;
-    b.left = 0;
-  }
+  // One lookup of the thread's block: the empty asm hides where the pointer
+  // came from, so the compiler keeps it rather than calling __tls_get_addr
+  // again for each use.
+  RandomBlock* thread_block = &block;
+  asm("" : "+r"(thread_block));
+  RandomBlock& b = *thread_block;
+  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
   OrderId id;
-  if (b.left < id.bytes.size()) refill(b);
+  if (b.left < id.bytes.size() || b.generation != generation) [[unlikely]] {
+    refill(b, generation);
+  }
   std::uint8_t* next = b.bytes + (kBlockSize - b.left);
   std::memcpy(id.bytes.data(), next, id.bytes.size());
   // Wipe what was handed out so it can never be handed out again.
