@@ -76,7 +76,8 @@ def build_peer():
     include, robin = peer_headers()
     source = HERE / "peer_orderly_chaos.cpp"
     binary = cache_dir() / "peer_orderly_chaos"
-    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+    newest = max(path.stat().st_mtime for path in (source, HERE / "flow_replay.hpp"))
+    if not binary.exists() or binary.stat().st_mtime < newest:
         compiler = os.environ.get("CXX", "c++")
         command = [compiler, "-std=c++20", "-O2", "-Wall", "-Wextra"]
         command += ["-isystem", str(include), "-isystem", str(robin)]
