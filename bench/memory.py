@@ -36,6 +36,12 @@ def measure(orders, per_level):
     return grown / orders
 
 
+def measure_in_fresh_process(orders, per_level):
+    """measure() in a process of its own, so that no earlier book's freed memory hides this one's."""
+    run = [sys.executable, __file__, "--orders", str(orders), "--one", str(per_level)]
+    return float(subprocess.run(run, capture_output=True, text=True, check=True).stdout)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--orders", type=int, default=1_000_000)
@@ -47,16 +53,7 @@ def main():
         return
     print(f"{'orders per level':>16s} {'resting orders':>15s} {'bytes per order':>16s}")
     for per_level in args.per_level:
-        # A fresh process each, so that one book's freed memory does not hide the next's.
-        run = [
-            sys.executable,
-            __file__,
-            "--orders",
-            str(args.orders),
-            "--one",
-            str(per_level),
-        ]
-        per_order = float(subprocess.run(run, capture_output=True, text=True, check=True).stdout)
+        per_order = measure_in_fresh_process(args.orders, per_level)
         print(f"{per_level:16d} {args.orders:15d} {per_order:16.1f}")
 
 

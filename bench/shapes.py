@@ -21,12 +21,12 @@ rounds and calls.
 import argparse
 import gc
 import random
-import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import memory
 import timing
 
 from kestrova import Order, OrderBook, OrderType
@@ -251,44 +251,15 @@ def size_cases(sizes, per_levels, rounds, writes, reads):
 # 3. bytes per resting order
 
 
-def rss_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS in /proc/self/status")
-
-
-def memory_case(per_level, orders):
-    """Run in a fresh process: RSS growth per resting order."""
-    book = OrderBook()
-    add = book.add
-    before = rss_bytes()
-    half = orders // 2
-    for i in range(half):
-        level = i // per_level
-        add(Order(Buy, TOP - level, 1.0))
-        add(Order(Sell, TOP + GAP + level, 1.0))
-    gc.collect()
-    after = rss_bytes()
-    resting = len(book.buy_orders) + len(book.sell_orders)
-    print(f"{(after - before) / resting:.1f} {resting}")
-
-
 def memory_cases(per_levels, orders):
-    rows = []
-    for per_level in per_levels:
-        out = subprocess.run(
-            [sys.executable, __file__, "--memory-case", str(per_level), str(orders)],
-            check=True,
-            capture_output=True,
-            text=True,
-        ).stdout.split()
-        rows.append((str(per_level), f"{float(out[0]):.0f}", out[1]))
+    rows = [
+        (str(per_level), f"{memory.measure_in_fresh_process(orders, per_level):.0f}")
+        for per_level in per_levels
+    ]
     print(
         f"bytes per resting order: process RSS growth over {orders:,} resting orders, both copies"
     )
-    print(timing.table(("orders per level", "bytes per order", "resting"), rows))
+    print(timing.table(("orders per level", "bytes per order"), rows))
     print()
 
 
@@ -297,11 +268,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="no 5M books, fewer rounds and calls")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", choices=("cancel", "size", "memory"))
-    parser.add_argument("--memory-case", nargs=2, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.memory_case:
-        memory_case(*args.memory_case)
-        return
 
     rounds = 3 if args.quick else args.rounds
     print(f"Book shapes: {timing.machine()}")
