@@ -29,6 +29,8 @@ std::uint32_t BookSide::push_back(const Order& order) {
     links_[l.tail].next = record;
   }
   l.tail = record;
+  l.quantity += order.quantity;
+  ++l.count;
   ++size_;
   count_quantity(order.quantity);
   return record;
@@ -54,6 +56,9 @@ void BookSide::remove(std::uint32_t record) {
   } else {
     links_[k.next].prev = k.prev;
   }
+  // An emptied level restarts its total from zero, shedding rounding dust.
+  l.quantity = l.head == kNoIndex ? 0.0 : l.quantity - r.quantity;
+  --l.count;
   if (l.head == kNoIndex) close_level(r.level);
   forget_quantity(r.quantity);
   --size_;

@@ -61,6 +61,7 @@ class BookSide {
   void set_quantity(std::uint32_t record, double quantity) {
     RestingOrder& r = records_[record];
     forget_quantity(r.quantity);
+    levels_[r.level].quantity += quantity - r.quantity;
     r.quantity = quantity;
     count_quantity(quantity);
   }
@@ -83,6 +84,29 @@ class BookSide {
       ladder_.for_each_ascending(visit_level);
     } else {
       ladder_.for_each_descending(visit_level);
+    }
+  }
+
+  // Visits up to `max_levels` levels that hold orders, best first, as
+  // (price_in_ticks, total quantity, order count).
+  template <class Visit>
+  void for_each_level(std::size_t max_levels, Visit&& visit) const {
+    if (max_levels == 0) return;
+    ladder_.for_each_from_back([&](std::int64_t key) {
+      const Level& level = levels_[levels_.find(price_of(key))];
+      if (level.head == kNoIndex) return true;  // idle
+      visit(level.price_in_ticks, level.quantity, level.count);
+      return --max_levels != 0;
+    });
+  }
+
+  // Visits the resting orders at one price, front to back.
+  template <class Visit>
+  void for_each_at(std::int64_t price_in_ticks, Visit&& visit) const {
+    std::uint32_t level = levels_.find(price_in_ticks);
+    if (level == kNoIndex) return;
+    for (std::uint32_t r = levels_[level].head; r != kNoIndex; r = links_[r].next) {
+      visit(order_at(r));
     }
   }
 

@@ -15,6 +15,10 @@ struct Level {
   std::int64_t price_in_ticks;
   std::uint32_t head;  // front: time priority
   std::uint32_t tail;
+  // Running totals of the queue, so depth reads need no walk; the quantity
+  // is exact while the resting quantities are whole numbers.
+  double quantity;
+  std::uint32_t count;
 };
 
 // Price in ticks -> level, by hashing: finding a level costs the same
@@ -41,7 +45,7 @@ class LevelTable {
   std::uint32_t create(std::int64_t price_in_ticks) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     std::uint32_t level = levels_.allocate();
-    levels_[level] = Level{price_in_ticks, kNoIndex, kNoIndex};
+    levels_[level] = Level{price_in_ticks, kNoIndex, kNoIndex, 0.0, 0};
     const std::uint64_t hash = mix(price_in_ticks);
     std::size_t slot = hash & mask_;
     while (slots_[slot].level != kNoIndex) slot = (slot + 1) & mask_;

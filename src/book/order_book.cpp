@@ -156,9 +156,12 @@ bool OrderBook::cancel(std::string_view order_id) {
   // The probe's slot loads while the text is parsed.
   if (order_id.size() == OrderId::kTextSize) index_.prefetch(tag_of_text(order_id.data()));
   std::optional<OrderId> id = OrderId::parse(order_id);
-  if (!id) return false;
+  return id && cancel(*id);
+}
+
+bool OrderBook::cancel(const OrderId& id) {
   // A queue copy's links load while its id is compared.
-  std::size_t slot = index_.find(*id, [this](const OrderEntry& entry) -> const OrderId& {
+  std::size_t slot = index_.find(id, [this](const OrderEntry& entry) -> const OrderId& {
     if (!(entry.ref & kKeptBit)) side_of_handle(entry.ref).prefetch_links(entry.ref & kRecordMask);
     return id_of(entry);
   });

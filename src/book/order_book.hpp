@@ -35,6 +35,7 @@ class OrderBook {
   void expect(const OrderId& id) const { index_.prefetch(id); }
 
   bool cancel(std::string_view order_id);
+  bool cancel(const OrderId& id);
   std::optional<Order> get_order(std::string_view order_id) const;
   // Replaces the recorded state only; queue copies stay as they are.
   void update_order(const Order& order) { store(order); }
@@ -52,6 +53,17 @@ class OrderBook {
   template <class Visit>
   void for_each_resting(OrderType side, Visit&& visit) const {
     side_of(side).for_each(visit);
+  }
+  // Visits up to `max_levels` non-empty levels of one side, best first, as
+  // (price_in_ticks, total quantity, order count).
+  template <class Visit>
+  void for_each_level(OrderType side, std::size_t max_levels, Visit&& visit) const {
+    side_of(side).for_each_level(max_levels, visit);
+  }
+  // Visits the resting orders of one side at one price, front to back.
+  template <class Visit>
+  void for_each_at(OrderType side, std::int64_t price_in_ticks, Visit&& visit) const {
+    side_of(side).for_each_at(price_in_ticks, visit);
   }
   std::size_t resting_count(OrderType side) const { return side_of(side).size(); }
   // Orders the book knows by id, resting or not.

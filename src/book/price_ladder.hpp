@@ -80,6 +80,14 @@ class PriceLadder {
       for (std::int64_t key : block) visit(key);
   }
 
+  // Visits keys from the back until `visit` returns false.
+  template <class Visit>
+  void for_each_from_back(Visit&& visit) const {
+    for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block)
+      for (auto key = block->rbegin(); key != block->rend(); ++key)
+        if (!visit(*key)) return;
+  }
+
   template <class Visit>
   void for_each_descending(Visit&& visit) const {
     for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block)

@@ -1,0 +1,180 @@
+"""The ``kestrova`` command: argparse subcommands, each calling one function of the package.
+
+Exit codes: 0 done, 1 bad data or a failed write (``FILE:LINE: reason`` on
+stderr), 2 bad options (usage on stderr), 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Callable, Sequence
+from decimal import Decimal, InvalidOperation
+from pathlib import Path
+
+from .errors import DataError, OptionError
+from .runs import DEFAULT_DEPTH_EVERY, Summary, replay_lobster, simulate, version
+from .simulation import MAX_ORDERS
+
+
+def count(minimum: int, maximum: int | None = None) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {value}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum:,}, got {value:,}")
+        return value
+
+    return parse
+
+
+def tick_size(text: str) -> Decimal:
+    try:
+        value = Decimal(text)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value.is_finite() or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
+    value = value.normalize()
+    if -int(value.as_tuple().exponent) > 9:
+        raise argparse.ArgumentTypeError(f"at most 9 decimals, got {text!r}")
+    return value
+
+
+def _output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--out", type=Path, metavar="DIR", help="write the tables and summary.json here"
+    )
+    parser.add_argument(
+        "--depth-every",
+        type=count(1),
+        default=DEFAULT_DEPTH_EVERY,
+        metavar="K",
+        help=f"a depth sample every K events (default {DEFAULT_DEPTH_EVERY})",
+    )
+    parser.add_argument("--json", action="store_true", help="print the summary as JSON only")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestrova", description="Replay recorded and simulated order flow through order books."
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    sim = commands.add_parser("simulate", help="a seeded simulated order flow")
+    sim.add_argument("--orders", type=count(1, MAX_ORDERS), default=5000, metavar="N",
+                     help=f"orders in the flow, 1 to {MAX_ORDERS:,} (default 5000)")  # fmt: skip
+    sim.add_argument("--seed", type=int, default=7, metavar="S", help="random seed (default 7)")
+    sim.add_argument("--tick-size", type=tick_size, default=Decimal("0.01"), metavar="T",
+                     help="price of one tick (default 0.01)")  # fmt: skip
+    sim.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
+                     help="depth levels in the depth table (default 10)")  # fmt: skip
+    _output_options(sim)
+    sim.set_defaults(run=_simulate)
+
+    replay = commands.add_parser("replay", help="replay a recorded file")
+    formats = replay.add_subparsers(dest="format", required=True, metavar="FORMAT")
+    lob = formats.add_parser(
+        "lobster", help="a LOBSTER message file, checked against its orderbook file"
+    )
+    lob.add_argument("message_file", type=Path, metavar="MESSAGE_FILE")
+    lob.add_argument("--book", type=Path, metavar="ORDERBOOK_FILE",
+                     help="compare the book with this orderbook file after every message")  # fmt: skip
+    lob.add_argument("--levels", type=count(1, 255), metavar="N",
+                     help="levels to compare and sample (default: the orderbook file's, or 10)")  # fmt: skip
+    lob.add_argument("--no-correct", dest="correct", action="store_false",
+                     help="let a mismatching row's levels carry on, for study")  # fmt: skip
+    _output_options(lob)
+    lob.set_defaults(run=_replay_lobster)
+    return parser
+
+
+def _progress_wanted(args: argparse.Namespace) -> bool:
+    return not args.quiet and not args.json and sys.stderr.isatty()
+
+
+def _simulate(args: argparse.Namespace) -> tuple[Summary, str]:
+    summary = simulate(
+        args.orders, args.seed, args.tick_size, out=args.out, levels=args.levels,
+        depth_every=args.depth_every, progress=_progress_wanted(args),
+    )  # fmt: skip
+    title = f"Simulated flow ({args.orders} orders, seed {args.seed}, tick size {args.tick_size})"
+    return summary, title
+
+
+def _replay_lobster(args: argparse.Namespace) -> tuple[Summary, str]:
+    summary = replay_lobster(
+        args.message_file, args.book, levels=args.levels, out=args.out,
+        depth_every=args.depth_every, correct=args.correct, progress=_progress_wanted(args),
+    )  # fmt: skip
+    return summary, f"Replay of {args.message_file.name}"
+
+
+def _print(summary: Summary, title: str, as_json: bool) -> None:
+    if as_json:
+        json.dump(summary.to_dict(), sys.stdout, indent=2)
+        sys.stdout.write("\n")
+        return
+    from .report import print_report
+
+    print_report(summary, title, sys.stdout)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    return run_guarded(lambda: _main(parser, args))
+
+
+def _main(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    try:
+        summary, title = args.run(args)
+    except OptionError as error:
+        parser.error(str(error))
+    _print(summary, title, args.json)
+    sys.stdout.flush()
+    return 0
+
+
+def run_guarded(body: Callable[[], int]) -> int:
+    """Ordinary failures end with one line on stderr and an exit code, never a traceback."""
+    try:
+        return body()
+    except DataError as error:
+        _error(str(error))
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 1
+    except OSError as error:
+        name = f"{error.filename}: " if error.filename else ""
+        _error(f"{name}{error.strerror or error}")
+        _quiet_stdout()
+        return 1
+
+
+def _error(message: str) -> None:
+    try:
+        print(
+            f"kestrova: {message}" if ":" not in message.split(" ")[0] else message, file=sys.stderr
+        )
+    except OSError:
+        pass
+
+
+def _quiet_stdout() -> None:
+    # Output that cannot be written must not fail again when Python exits.
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass

@@ -1,0 +1,237 @@
+"""The run's output folder: Parquet tables appended batch by batch, and summary.json.
+
+Every file is written under a temporary name and renamed only when the whole run
+succeeded, so a failed run leaves nothing that passes for a result: its
+summary.json says ``complete: false`` and the tables of an earlier run are gone.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from types import TracebackType
+from typing import Any, Self
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from .engine import NO_PRICE, REASONS, Tables
+
+SIDE_NAMES = pa.array(["buy", "sell"])
+REASON_NAMES = pa.array([REASONS.get(i, "") for i in range(max(REASONS) + 1)])
+
+REF = pa.uint64()
+SCHEMAS: dict[str, pa.Schema] = {
+    "fills": pa.schema(
+        [
+            ("seq", pa.int64()),
+            ("time", pa.int64()),
+            ("price", pa.int64()),
+            ("quantity", pa.int64()),
+            ("maker_ref", REF),
+            ("taker_ref", REF),
+            ("aggressor_side", pa.dictionary(pa.int8(), pa.string())),
+            ("source", pa.dictionary(pa.int16(), pa.string())),
+        ]
+    ),
+    "bbo": pa.schema(
+        [
+            ("seq", pa.int64()),
+            ("time", pa.int64()),
+            ("bid_price", pa.int64()),
+            ("bid_size", pa.int64()),
+            ("ask_price", pa.int64()),
+            ("ask_size", pa.int64()),
+        ]
+    ),
+    "depth": pa.schema(
+        [
+            ("seq", pa.int64()),
+            ("time", pa.int64()),
+            ("side", pa.dictionary(pa.int8(), pa.string())),
+            ("level", pa.int16()),
+            ("price", pa.int64()),
+            ("size", pa.int64()),
+            ("orders", pa.int64()),
+        ]
+    ),
+    "divergences": pa.schema(
+        [
+            ("seq", pa.int64()),
+            ("time", pa.int64()),
+            ("ref", REF),
+            ("reason", pa.dictionary(pa.int8(), pa.string())),
+            ("source", pa.dictionary(pa.int16(), pa.string())),
+        ]
+    ),
+}
+TABLES = tuple(SCHEMAS)
+ROW_GROUP = 1 << 20
+
+
+def _codes(values: np.ndarray, names: Sequence[str]) -> pa.DictionaryArray:
+    return pa.DictionaryArray.from_arrays(
+        pa.array(values.astype(np.int16)), pa.array(list(names), pa.string())
+    )
+
+
+def _side(values: np.ndarray) -> pa.DictionaryArray:
+    return pa.DictionaryArray.from_arrays(pa.array(values.astype(np.int8)), SIDE_NAMES)
+
+
+def _price(values: np.ndarray) -> pa.Array:
+    return pa.array(values, pa.int64(), mask=values == NO_PRICE)
+
+
+def record_batches(tables: Tables, sources: Sequence[str]) -> dict[str, pa.RecordBatch]:
+    """The engine's raw columns as the four tables' record batches."""
+    t = tables
+    return {
+        "fills": pa.record_batch(
+            [
+                t["fill_seq"],
+                t["fill_time"],
+                t["fill_price"],
+                t["fill_quantity"],
+                pa.array(t["fill_maker"], REF, mask=t["fill_maker_known"] == 0),
+                pa.array(t["fill_taker"], REF, mask=t["fill_taker_known"] == 0),
+                _side(t["fill_aggressor"]),
+                _codes(t["fill_code"], sources),
+            ],
+            schema=SCHEMAS["fills"],
+        ),
+        "bbo": pa.record_batch(
+            [
+                t["bbo_seq"],
+                t["bbo_time"],
+                _price(t["bbo_bid_price"]),
+                t["bbo_bid_size"],
+                _price(t["bbo_ask_price"]),
+                t["bbo_ask_size"],
+            ],
+            schema=SCHEMAS["bbo"],
+        ),
+        "depth": pa.record_batch(
+            [
+                t["depth_seq"],
+                t["depth_time"],
+                pa.DictionaryArray.from_arrays(
+                    pa.array(t["depth_side"].astype(np.int8)), pa.array(["bid", "ask"])
+                ),
+                t["depth_level"].astype(np.int16),
+                t["depth_price"],
+                t["depth_size"],
+                t["depth_orders"],
+            ],
+            schema=SCHEMAS["depth"],
+        ),
+        "divergences": pa.record_batch(
+            [
+                t["divergence_seq"],
+                t["divergence_time"],
+                pa.array(t["divergence_ref"], REF),
+                pa.DictionaryArray.from_arrays(
+                    pa.array(t["divergence_reason"].astype(np.int8)), REASON_NAMES
+                ),
+                _codes(t["divergence_code"], sources),
+            ],
+            schema=SCHEMAS["divergences"],
+        ),
+    }
+
+
+class OutputFolder:
+    """Writes the tables of one run into ``folder``, atomically on a clean exit.
+
+    Rows are buffered up to a row group and written through ParquetWriter, so memory
+    stays bounded however long the run.
+    """
+
+    def __init__(self, folder: str | Path, sources: Sequence[str]) -> None:
+        self.folder = Path(folder)
+        self.sources = list(sources)
+        self._token = f".tmp-{os.getpid()}"
+        self._writers: dict[str, pq.ParquetWriter] = {}
+        self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in TABLES}
+        self._pending_rows = dict.fromkeys(TABLES, 0)
+
+    def _temp(self, name: str) -> Path:
+        return self.folder / f".{name}{self._token}"
+
+    def __enter__(self) -> Self:
+        self.folder.mkdir(parents=True, exist_ok=True)
+        # An earlier run's results must not sit beside this run's failure.
+        for name in (*TABLES, "summary"):
+            (self.folder / _final_name(name)).unlink(missing_ok=True)
+        for name in TABLES:
+            self._writers[name] = pq.ParquetWriter(
+                self._temp(name), SCHEMAS[name], compression="zstd", write_statistics=True
+            )
+        return self
+
+    def append(self, tables: Tables) -> None:
+        for name, batch in record_batches(tables, self.sources).items():
+            if batch.num_rows == 0:
+                continue
+            self._pending[name].append(batch)
+            self._pending_rows[name] += batch.num_rows
+            if self._pending_rows[name] >= ROW_GROUP:
+                self._flush(name)
+
+    def _flush(self, name: str) -> None:
+        if self._pending[name]:
+            table = pa.Table.from_batches(self._pending[name], SCHEMAS[name])
+            self._writers[name].write_table(table, row_group_size=ROW_GROUP)
+        self._pending[name] = []
+        self._pending_rows[name] = 0
+
+    def finish(self, summary: Mapping[str, Any], metadata: Mapping[str, str]) -> None:
+        """Closes the tables, then renames them and writes summary.json last."""
+        for name, writer in self._writers.items():
+            self._flush(name)
+            writer.add_key_value_metadata({f"kestrova.{k}": v for k, v in metadata.items()})
+            writer.close()
+        self._writers.clear()
+        for name in TABLES:
+            os.replace(self._temp(name), self.folder / _final_name(name))
+        write_json(self.folder / "summary.json", summary)
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
+        if kind is None:
+            return
+        for writer in self._writers.values():
+            try:
+                writer.close()
+            except Exception:  # the run's own failure is the one to report
+                pass
+        for name in TABLES:
+            self._temp(name).unlink(missing_ok=True)
+        try:
+            reason = str(error) if error is not None else kind.__name__
+            write_json(self.folder / "summary.json", {"complete": False, "error": reason})
+        except OSError:
+            pass
+
+
+def _final_name(name: str) -> str:
+    return "summary.json" if name == "summary" else f"{name}.parquet"
+
+
+def write_json(path: Path, value: Mapping[str, Any]) -> None:
+    """Writes JSON under a temporary name, then renames it into place."""
+    temp = path.with_name(f".{path.name}.tmp-{os.getpid()}")
+    try:
+        with open(temp, "w", encoding="utf-8") as out:
+            json.dump(value, out, indent=2)
+            out.write("\n")
+        os.replace(temp, path)
+    finally:
+        temp.unlink(missing_ok=True)
