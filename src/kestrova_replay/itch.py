@@ -397,11 +397,20 @@ def count_recorded(part: Part, counts: dict[str, int]) -> None:
             counts[name] = counts.get(name, 0) + int(n)
 
 
-class ItchTables:
-    """The trades and events tables of one stock, renamed into place by ``finish``."""
+def write_part(tables: ExtraTables, part: Part) -> None:
+    """The part's trades and notices into their tables."""
+    if len(part.trades["trade_seq"]):
+        tables.write("trades", trade_batch(part.trades))
+    if len(part.notices["notice_seq"]):
+        tables.write("events", notice_batch(part.notices))
 
-    def __init__(self, folder: Path) -> None:
+
+class ExtraTables:
+    """Tables beside the engine's, written under temporary names and renamed by ``finish``."""
+
+    def __init__(self, folder: Path, schemas: dict[str, pa.Schema]) -> None:
         self.folder = folder
+        self.schemas = schemas
         self._writers: dict[str, pq.ParquetWriter] = {}
 
     def _temp(self, name: str) -> Path:
@@ -409,18 +418,13 @@ class ItchTables:
 
     def __enter__(self) -> Self:
         self.folder.mkdir(parents=True, exist_ok=True)
-        for name, schema in SCHEMAS.items():
+        for name, schema in self.schemas.items():
             (self.folder / f"{name}.parquet").unlink(missing_ok=True)
             self._writers[name] = pq.ParquetWriter(self._temp(name), schema, compression="zstd")
         return self
 
-    def append(self, part: Part) -> None:
-        for name, columns, make in (
-            ("trades", part.trades, trade_batch),
-            ("events", part.notices, notice_batch),
-        ):
-            if len(next(iter(columns.values()))):
-                self._writers[name].write_batch(make(columns))
+    def write(self, name: str, batch: pa.RecordBatch) -> None:
+        self._writers[name].write_batch(batch)
 
     def finish(self) -> None:
         for name, writer in self._writers.items():

@@ -18,7 +18,7 @@ import numpy as np
 
 from . import lobster, simulation
 from .engine import ClassBook, NativeBook, Replayer
-from .errors import OptionError
+from .errors import DataError, OptionError
 from .events import Action, Batch
 from .tables import OutputFolder
 
@@ -411,14 +411,14 @@ def replay_itch(
     try:
         with contextlib.ExitStack() as stack:
             folders: dict[str, OutputFolder] = {}
-            extras: dict[str, itch.ItchTables] = {}
+            extras: dict[str, itch.ExtraTables] = {}
             if top is not None:
                 top.mkdir(parents=True, exist_ok=True)
                 (top / "summary.json").unlink(missing_ok=True)
                 for s in chosen:
                     folder = top / f"symbol={s}"
                     folders[s] = stack.enter_context(OutputFolder(folder, itch.SOURCES))
-                    extras[s] = stack.enter_context(itch.ItchTables(folder))
+                    extras[s] = stack.enter_context(itch.ExtraTables(folder, itch.SCHEMAS))
             done = 0
             for parts in scan.parts():
                 for s, part in zip(chosen, parts, strict=True):
@@ -430,7 +430,7 @@ def replay_itch(
                             folders[s].append(tables)
                     itch.count_recorded(part, recorded[s])
                     if s in extras:
-                        extras[s].append(part)
+                        itch.write_part(extras[s], part)
                 if bar is not None:
                     bar.update(scan.state.position - done)
                     done = scan.state.position
@@ -486,5 +486,104 @@ def _mark_incomplete(path: Path) -> None:
         pass
 
 
-def replay_mbo(path: str | Path, **options: Any) -> Summary:
-    raise NotImplementedError
+def replay_mbo(
+    path: str | Path,
+    *,
+    instrument: int | None = None,
+    symbol: str | None = None,
+    tick_size: Decimal | str | None = None,
+    out: str | Path | None = None,
+    levels: int = 10,
+    depth_every: int = DEFAULT_DEPTH_EVERY,
+    progress: bool = False,
+    engine: str = "native",
+) -> Summary:
+    """Replays one instrument of a Databento MBO file (DBN, plain or zstd).
+
+    The instrument is ``instrument``, or the one ``symbol`` maps to, or the
+    file's only one. Prices become ticks of ``tick_size``, by default the
+    largest that divides the prices of the first batch. Top of book and depth
+    are sampled only after records flagged F_LAST.
+    """
+    import itertools
+
+    from . import mbo
+    from .itch import ExtraTables
+
+    file = Path(path)
+    if not file.is_file():
+        raise OptionError(f"no such file: {file}")
+    if instrument is not None and symbol is not None:
+        raise OptionError("give an instrument or a symbol, not both")
+    _check_counts(levels=levels, depth_every=depth_every)
+    if levels > 255:
+        raise OptionError(f"--levels must be at most 255, got {levels}")
+    tick = None if tick_size is None else Decimal(str(tick_size))
+    if tick is not None and (tick <= 0 or (tick * mbo.PRICE_UNITS) % 1):
+        raise OptionError(f"--tick-size must be a positive multiple of 1e-9, got {tick_size}")
+    store = mbo.open_store(file)
+    if symbol is not None:
+        instrument = mbo.instrument_of_symbol(store, file, symbol)
+    if instrument is None:
+        ids = mbo.instruments(file)
+        if not ids:
+            raise DataError(file, None, "no records")
+        if len(ids) > 1:
+            raise OptionError(
+                f"{file} holds {len(ids)} instruments; choose one with --instrument: "
+                + ", ".join(map(str, ids[:50]))
+            )
+        instrument = ids[0]
+    reader = mbo.MboReader(file, instrument, tick)
+    stream = reader.batches()
+    first = next(stream, None)
+    if first is None:
+        held = ", ".join(map(str, sorted(reader.ids_seen)[:50])) or "none"
+        raise OptionError(f"{file}: no records of instrument {instrument} (it holds: {held})")
+    if reader.tick_size is None:
+        reader.tick_size = Decimal(1) / mbo.PRICE_UNITS
+    book = make_replayer(
+        engine, tick_size=float(reader.tick_size), levels=levels, depth_every=depth_every,
+        unknown_parts=False, recorded=True, sample_code_bit=mbo.LAST_BIT,
+    )  # fmt: skip
+    parameters = {"file": str(file), "instrument_id": instrument, "tick_size": str(reader.tick_size),
+                  "levels": levels, "depth_every": depth_every}  # fmt: skip
+    sinks: list[ExtraTables] = []  # the trades table, when writing tables
+
+    def with_trades(batches: Iterator[Batch]) -> Iterator[Batch]:
+        for batch in batches:
+            yield batch
+            for sink in sinks:
+                for rows in reader.trades:
+                    sink.write("trades", rows)
+            reader.trades.clear()
+
+    def extra() -> dict[str, Any]:
+        for sink in sinks:
+            sink.finish()
+        return {
+            "instrument_id": instrument,
+            "records": reader.records,
+            "actions": dict(sorted(reader.actions.items())),
+            "flags": reader.flags,
+        }
+
+    def run() -> Summary:
+        return _run(
+            "replay mbo",
+            parameters,
+            lambda: itertools.chain([first], stream),
+            book,
+            mbo.SOURCES,
+            out,
+            reader.tick_size or Decimal(1),
+            _progress(progress, 0, "records", file.name),
+            extra,
+            with_trades,
+        )
+
+    if out is None:
+        return run()
+    with ExtraTables(Path(out), {"trades": mbo.TRADE_SCHEMA}) as sink:
+        sinks.append(sink)
+        return run()
