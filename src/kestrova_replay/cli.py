@@ -15,7 +15,17 @@ from decimal import Decimal, InvalidOperation
 from pathlib import Path
 
 from .errors import DataError, OptionError
-from .runs import DEFAULT_DEPTH_EVERY, Summary, replay_csv, replay_lobster, simulate, version
+from .runs import (
+    DEFAULT_DEPTH_EVERY,
+    Summary,
+    replay_csv,
+    replay_itch,
+    replay_lobster,
+    replay_mbo,
+    simulate,
+    symbol_summaries,
+    version,
+)
 from .simulation import MAX_ORDERS
 
 
@@ -111,6 +121,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
                       help="depth levels in the depth table (default 10)")  # fmt: skip
     _output_options(flow)
     flow.set_defaults(run=_replay_csv, subparser=flow)
+    _add_itch_and_mbo(formats)
     return parser
 
 
@@ -142,6 +153,66 @@ def _replay_csv(args: argparse.Namespace) -> tuple[Summary, str]:
         depth_every=args.depth_every, progress=_progress_wanted(args), plot=args.plot,
     )  # fmt: skip
     return summary, f"Replay of {args.file.name} (tick size {args.tick_size})"
+
+
+def _add_itch_and_mbo(formats: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    itch = formats.add_parser(
+        "itch", help="an ITCH 5.0 file (plain or gzip), one book per chosen stock"
+    )
+    itch.add_argument("file", type=Path, metavar="FILE")
+    itch.add_argument("--symbol", dest="symbols", type=_symbols, action="extend", required=True,
+                      metavar="SYM[,SYM...]",
+                      help="stocks to replay, by their directory symbols; "
+                      "a symbol the file lacks is an option error (exit code 2)")  # fmt: skip
+    itch.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
+                      help="depth levels in the depth table (default 10)")  # fmt: skip
+    _output_options(itch)
+    itch.set_defaults(run=_replay_itch, subparser=itch)
+
+    mbo = formats.add_parser("mbo", help="a Databento MBO file (DBN, plain or zstd)")
+    mbo.add_argument("file", type=Path, metavar="FILE")
+    chosen = mbo.add_mutually_exclusive_group()
+    chosen.add_argument("--instrument", type=count(0, 2**32 - 1), metavar="ID",
+                        help="the instrument to replay (needed when the file holds several)")  # fmt: skip
+    chosen.add_argument("--symbol", metavar="SYM", help="the instrument, by its raw symbol")
+    mbo.add_argument("--tick-size", type=tick_size, metavar="T",
+                     help="price of one tick (default: found from the prices)")  # fmt: skip
+    mbo.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
+                     help="depth levels in the depth table (default 10)")  # fmt: skip
+    _output_options(mbo)
+    mbo.set_defaults(run=_replay_mbo, subparser=mbo)
+
+
+def _symbols(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"an empty symbol in {text!r}")
+    return names
+
+
+def _replay_itch(args: argparse.Namespace) -> tuple[Summary, str]:
+    summary = replay_itch(
+        args.file, args.symbols, out=args.out, levels=args.levels,
+        depth_every=args.depth_every, progress=_progress_wanted(args),
+    )  # fmt: skip
+    reports = list(symbol_summaries(summary).items())
+    if args.json:
+        return summary, ""
+    # One report per stock; the last is printed with the others' ending.
+    for symbol, report in reports[:-1]:
+        _print(report, f"Replay of {args.file.name}, {symbol}", False)
+        print()
+    symbol, last = reports[-1]
+    return last, f"Replay of {args.file.name}, {symbol}"
+
+
+def _replay_mbo(args: argparse.Namespace) -> tuple[Summary, str]:
+    summary = replay_mbo(
+        args.file, instrument=args.instrument, symbol=args.symbol, tick_size=args.tick_size,
+        out=args.out, levels=args.levels, depth_every=args.depth_every,
+        progress=_progress_wanted(args),
+    )  # fmt: skip
+    return summary, f"Replay of {args.file.name}, instrument {summary.details['instrument_id']}"
 
 
 def _print(summary: Summary, title: str, as_json: bool) -> None:

@@ -87,11 +87,12 @@ class NativeBook:
         unknown_parts: bool = False,
         recorded: bool = True,
         correct: bool = True,
+        sample_code_bit: int = 0,
     ) -> None:
         from . import _native
 
         self._engine = _native.Engine(
-            tick_size, levels, depth_every, unknown_parts, recorded, correct
+            tick_size, levels, depth_every, unknown_parts, recorded, correct, sample_code_bit
         )
 
     def seed(self, row: npt.NDArray[np.int64]) -> None:
@@ -145,8 +146,12 @@ class ClassBook:
         unknown_parts: bool = False,
         recorded: bool = True,
         correct: bool = True,
+        sample_code_bit: int = 0,
     ) -> None:
         self.book_ = OrderBook(tick_size)
+        # When not 0, the book is sampled only after events whose code has this bit.
+        self.sample_code_bit = sample_code_bit
+        self.samples = 0
         self.n_levels = levels
         self.depth_every = depth_every
         self.unknown_parts = unknown_parts
@@ -197,7 +202,8 @@ class ClassBook:
             self._apply(e)
             if rows is not None:
                 self._check_row(e, rows[i])
-            self._sample(e)
+            if not self.sample_code_bit or e["code"] & self.sample_code_bit:
+                self._sample(e)
 
     def _apply(self, e: dict[str, int]) -> None:
         action = e["action"]
@@ -541,7 +547,8 @@ class ClassBook:
                 ("bid_price", "bid_size", "ask_price", "ask_size"), top, strict=True
             ):
                 t["bbo_" + name].append(value)
-        if self.depth_every and self.c["events"] % self.depth_every == 0:
+        self.samples += 1
+        if self.depth_every and self.samples % self.depth_every == 0:
             for side in (BUY, SELL):
                 for level, (price, quantity, orders) in enumerate(
                     self.levels(side, self.n_levels), start=1

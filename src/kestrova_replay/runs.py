@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import importlib.metadata
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from decimal import Decimal
 from fractions import Fraction
@@ -17,7 +18,7 @@ import numpy as np
 
 from . import lobster, simulation
 from .engine import ClassBook, NativeBook, Replayer
-from .errors import OptionError
+from .errors import DataError, OptionError
 from .events import Action, Batch
 from .tables import OutputFolder
 
@@ -431,3 +432,256 @@ def replay_csv(
             1e9,
         ),
     )
+
+
+def symbol_summaries(summary: Summary) -> dict[str, Summary]:
+    """The per-stock summaries inside a run over several stocks."""
+    names = {f.name for f in dataclasses.fields(Summary)} - {"details"}
+    out = {}
+    for symbol, values in summary.details.get("symbols", {}).items():
+        fields = {k: v for k, v in values.items() if k in names}
+        out[symbol] = Summary(**fields, details={k: v for k, v in values.items() if k not in names})
+    return out
+
+
+def _finish_folder(
+    folder: OutputFolder, command: str, parameters: dict[str, Any], summary: Summary
+) -> None:
+    counts = {k: v for k, v in summary.to_dict().items() if isinstance(v, int)}
+    metadata = {"command": command, "version": summary.version}
+    metadata.update({f"parameter.{k}": str(v) for k, v in parameters.items()})
+    metadata.update({f"count.{k}": str(v) for k, v in counts.items()})
+    folder.finish(summary.to_dict(), metadata)
+
+
+_TOTALLED = ("events", "fills", "divergences", "partial_cancels", "unknown_orders")
+
+
+def replay_itch(
+    path: str | Path,
+    symbols: Sequence[str],
+    *,
+    out: str | Path | None = None,
+    levels: int = 10,
+    depth_every: int = DEFAULT_DEPTH_EVERY,
+    progress: bool = False,
+    engine: str = "native",
+) -> Summary:
+    """Replays the chosen stocks of an ITCH 5.0 file (plain or gzip), each in its own book.
+
+    One pass over the file feeds every book. With ``out``, each stock's tables go
+    to ``out/symbol=SYM/`` with its summary.json, and ``out/summary.json`` holds
+    the totals. A symbol missing from the file's directory is an OptionError.
+    """
+    from . import itch
+    from .tables import write_json
+
+    file = Path(path)
+    if not file.is_file():
+        raise OptionError(f"no such file: {file}")
+    chosen = itch.check_symbols(symbols)
+    _check_counts(levels=levels, depth_every=depth_every)
+    if levels > 255:
+        raise OptionError(f"--levels must be at most 255, got {levels}")
+    directory = itch.read_directory(file)
+    missing = [s for s in chosen if s not in directory]
+    if missing:
+        found = sorted(directory)
+        shown = ", ".join(found[:50]) + (f" and {len(found) - 50} more" if len(found) > 50 else "")
+        raise OptionError(
+            f"{file}: not in the stock directory: {', '.join(missing)} "
+            f"(it lists {len(found)}: {shown or 'none'})"
+        )
+    books = {
+        s: make_replayer(engine, tick_size=itch.TICK_SIZE, levels=levels,
+                         depth_every=depth_every, unknown_parts=False, recorded=True)
+        for s in chosen
+    }  # fmt: skip
+    trading = {s: Trading() for s in chosen}
+    recorded = {s: dict.fromkeys(itch.COUNTED.values(), 0) for s in chosen}
+    parameters = {"file": str(file), "symbols": ",".join(chosen), "levels": levels,
+                  "depth_every": depth_every}  # fmt: skip
+    command = "replay itch"
+    scan = itch.ItchScan(file, chosen)
+    bar = _progress(progress, file.stat().st_size, "B", file.name)
+    top = None if out is None else Path(out)
+    started = time.perf_counter()
+    try:
+        with contextlib.ExitStack() as stack:
+            folders: dict[str, OutputFolder] = {}
+            extras: dict[str, itch.ExtraTables] = {}
+            if top is not None:
+                top.mkdir(parents=True, exist_ok=True)
+                (top / "summary.json").unlink(missing_ok=True)
+                for s in chosen:
+                    folder = top / f"symbol={s}"
+                    folders[s] = stack.enter_context(OutputFolder(folder, itch.SOURCES))
+                    extras[s] = stack.enter_context(itch.ExtraTables(folder, itch.SCHEMAS))
+            done = 0
+            for parts in scan.parts():
+                for s, part in zip(chosen, parts, strict=True):
+                    if part.batch is not None:
+                        books[s].run(part.batch)
+                        tables = books[s].take_tables()
+                        trading[s].add(tables, part.batch)
+                        if s in folders:
+                            folders[s].append(tables)
+                    itch.count_recorded(part, recorded[s])
+                    if s in extras:
+                        itch.write_part(extras[s], part)
+                if bar is not None:
+                    bar.update(scan.state.position - done)
+                    done = scan.state.position
+            if bar is not None:
+                bar.close()
+            seconds = time.perf_counter() - started
+            per_symbol: dict[str, Summary] = {}
+            for s in chosen:
+                details = {"symbol": s, "locate": directory[s], **recorded[s],
+                           **_book_details(books[s], trading[s], Decimal("0.0001"))}  # fmt: skip
+                per_symbol[s] = _summary(
+                    command, {**parameters, "symbol": s}, books[s], seconds, details
+                )
+                if s in folders:
+                    extras[s].finish()
+                    _finish_folder(folders[s], command, {**parameters, "symbol": s}, per_symbol[s])
+            events = sum(p.events for p in per_symbol.values())
+            total = Summary(
+                command=command,
+                parameters=parameters,
+                **{k: sum(getattr(p, k) for p in per_symbol.values()) for k in _TOTALLED},
+                rows_compared=0,
+                rows_matching=0,
+                first_mismatch=None,
+                resyncs=0,
+                corrections=0,
+                seconds=round(seconds, 6),
+                events_per_second=round(events / seconds, 1) if seconds > 0 else 0.0,
+                version=version(),
+                details={
+                    "messages": scan.state.messages,
+                    "bytes": scan.state.offset,
+                    "compressed": scan.state.compressed,
+                    "message_types": scan.message_types(),
+                    "symbols": {s: p.to_dict() for s, p in per_symbol.items()},
+                },
+            )
+    except BaseException:
+        if top is not None:
+            _mark_incomplete(top / "summary.json")
+        raise
+    if top is not None:
+        write_json(top / "summary.json", total.to_dict())
+    return total
+
+
+def _mark_incomplete(path: Path) -> None:
+    from .tables import write_json
+
+    try:
+        write_json(path, {"complete": False})
+    except OSError:
+        pass
+
+
+def replay_mbo(
+    path: str | Path,
+    *,
+    instrument: int | None = None,
+    symbol: str | None = None,
+    tick_size: Decimal | str | None = None,
+    out: str | Path | None = None,
+    levels: int = 10,
+    depth_every: int = DEFAULT_DEPTH_EVERY,
+    progress: bool = False,
+    engine: str = "native",
+) -> Summary:
+    """Replays one instrument of a Databento MBO file (DBN, plain or zstd).
+
+    The instrument is ``instrument``, or the one ``symbol`` maps to, or the
+    file's only one. Prices become ticks of ``tick_size``, by default the
+    largest that divides the prices of the first batch. Top of book and depth
+    are sampled only after records flagged F_LAST.
+    """
+    import itertools
+
+    from . import mbo
+    from .itch import ExtraTables
+
+    file = Path(path)
+    if not file.is_file():
+        raise OptionError(f"no such file: {file}")
+    if instrument is not None and symbol is not None:
+        raise OptionError("give an instrument or a symbol, not both")
+    _check_counts(levels=levels, depth_every=depth_every)
+    if levels > 255:
+        raise OptionError(f"--levels must be at most 255, got {levels}")
+    tick = None if tick_size is None else Decimal(str(tick_size))
+    if tick is not None and (tick <= 0 or (tick * mbo.PRICE_UNITS) % 1):
+        raise OptionError(f"--tick-size must be a positive multiple of 1e-9, got {tick_size}")
+    store = mbo.open_store(file)
+    if symbol is not None:
+        instrument = mbo.instrument_of_symbol(store, file, symbol)
+    if instrument is None:
+        ids = mbo.instruments(file)
+        if not ids:
+            raise DataError(file, None, "no records")
+        if len(ids) > 1:
+            raise OptionError(
+                f"{file} holds {len(ids)} instruments; choose one with --instrument: "
+                + ", ".join(map(str, ids[:50]))
+            )
+        instrument = ids[0]
+    reader = mbo.MboReader(file, instrument, tick)
+    stream = reader.batches()
+    first = next(stream, None)
+    if first is None:
+        held = ", ".join(map(str, sorted(reader.ids_seen)[:50])) or "none"
+        raise OptionError(f"{file}: no records of instrument {instrument} (it holds: {held})")
+    if reader.tick_size is None:
+        reader.tick_size = Decimal(1) / mbo.PRICE_UNITS
+    book = make_replayer(
+        engine, tick_size=float(reader.tick_size), levels=levels, depth_every=depth_every,
+        unknown_parts=False, recorded=True, sample_code_bit=mbo.LAST_BIT,
+    )  # fmt: skip
+    parameters = {"file": str(file), "instrument_id": instrument, "tick_size": str(reader.tick_size),
+                  "levels": levels, "depth_every": depth_every}  # fmt: skip
+    sinks: list[ExtraTables] = []  # the trades table, when writing tables
+
+    def with_trades(batches: Iterator[Batch]) -> Iterator[Batch]:
+        for batch in batches:
+            yield batch
+            for sink in sinks:
+                for rows in reader.trades:
+                    sink.write("trades", rows)
+            reader.trades.clear()
+
+    def extra() -> dict[str, Any]:
+        for sink in sinks:
+            sink.finish()
+        return {
+            "instrument_id": instrument,
+            "records": reader.records,
+            "actions": dict(sorted(reader.actions.items())),
+            "flags": reader.flags,
+        }
+
+    def run() -> Summary:
+        return _run(
+            "replay mbo",
+            parameters,
+            lambda: itertools.chain([first], stream),
+            book,
+            mbo.SOURCES,
+            out,
+            reader.tick_size or Decimal(1),
+            _progress(progress, 0, "records", file.name),
+            extra,
+            with_trades,
+        )
+
+    if out is None:
+        return run()
+    with ExtraTables(Path(out), {"trades": mbo.TRADE_SCHEMA}) as sink:
+        sinks.append(sink)
+        return run()

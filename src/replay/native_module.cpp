@@ -8,6 +8,7 @@
 
 #include "module/python.hpp"
 #include "module/ref.hpp"
+#include "replay/itch_scan.hpp"
 #include "replay/replay_engine.hpp"
 
 namespace kestrova::replay {
@@ -50,8 +51,8 @@ Ref check(PyObject* object) {
 // A contiguous view of one column, given back on every path out.
 class Column {
  public:
-  Column(PyObject* object, Py_ssize_t item_size, const char* name) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) throw ErrorSet{};
+  Column(PyObject* object, Py_ssize_t item_size, const char* name, int flags = 0) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | flags) != 0) throw ErrorSet{};
     if (view_.len % item_size != 0) {
       PyBuffer_Release(&view_);
       throw ArgumentError{PyExc_ValueError, std::string(name) + ": wrong item size"};
@@ -67,6 +68,10 @@ class Column {
   const T* data() const {
     return static_cast<const T*>(view_.buf);
   }
+  template <class T>
+  T* writable_data() const {
+    return static_cast<T*>(view_.buf);
+  }
 
  private:
   Py_buffer view_{};
@@ -81,17 +86,19 @@ Engine& engine_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Ref {
-    static const char* names[] = {"tick_size", "levels",  "depth_every", "unknown_parts",
-                                  "recorded",  "correct", nullptr};
+    static const char* names[] = {"tick_size", "levels",  "depth_every",     "unknown_parts",
+                                  "recorded",  "correct", "sample_code_bit", nullptr};
     Options options;
     Py_ssize_t levels = 10;
     long long depth_every = 0;
     int unknown_parts = 0, recorded = 1, correct = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLppp", const_cast<char**>(names),
+    unsigned char sample_code_bit = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLpppb", const_cast<char**>(names),
                                      &options.tick_size, &levels, &depth_every, &unknown_parts,
-                                     &recorded, &correct)) {
+                                     &recorded, &correct, &sample_code_bit)) {
       throw ErrorSet{};
     }
+    options.sample_code_bit = sample_code_bit;
     if (levels < 1 || levels > 255) throw ArgumentError{PyExc_ValueError, "levels: 1 to 255"};
     if (depth_every < 0) throw ArgumentError{PyExc_ValueError, "depth_every: 0 or more"};
     if (!(options.tick_size > 0.0)) throw ArgumentError{PyExc_ValueError, "tick_size: positive"};
@@ -298,12 +305,108 @@ PyType_Spec engine_spec = {
     "kestrova_replay._native.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engine_slots,
 };
 
+// Lets other threads run for a scope, taking the interpreter back on every way out.
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// itch_scan(data, slots, symbols, offset, seq, final, stop_at_orders): the
+// whole ITCH messages at the front of `data`, decoded for the stocks whose
+// locates map to a slot. `slots` (int16, one per locate) is updated as the
+// directory names the chosen `symbols` (8 bytes each). Returns the columns
+// as bytes, how far the scan got, and the reason it stopped on bad data.
+PyObject* itch_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> Ref {
+    if (nargs != 7) {
+      throw ArgumentError{PyExc_TypeError,
+                          "itch_scan() takes data, slots, symbols, offset, seq, final and "
+                          "stop_at_orders"};
+    }
+    Column data(args[0], 1, "data");
+    Column slots(args[1], 2, "slots", PyBUF_WRITABLE);
+    Column symbols(args[2], 8, "symbols");
+    if (slots.size() != 65536) throw ArgumentError{PyExc_ValueError, "slots: one per locate"};
+    const unsigned long long offset = PyLong_AsUnsignedLongLong(args[3]);
+    const long long seq = PyLong_AsLongLong(args[4]);
+    if (PyErr_Occurred()) throw ErrorSet{};
+    const int final = PyObject_IsTrue(args[5]), stop = PyObject_IsTrue(args[6]);
+    if (final < 0 || stop < 0) throw ErrorSet{};
+    itch::ScanOutput out;
+    itch::ScanResult result;
+    {
+      // The scan reads plain memory only: other threads may run meanwhile.
+      ReleasedGil released;
+      result = itch::scan({data.data<std::uint8_t>(), data.size()},
+                          {slots.writable_data<std::int16_t>(), slots.size()},
+                          {symbols.data<itch::Symbol>(), symbols.size()}, offset, seq, final != 0,
+                          stop != 0, out);
+    }
+    Ref dict = check(PyDict_New());
+    PyObject* d = dict.get();
+    put_count(d, "consumed", static_cast<long long>(result.consumed));
+    put_count(d, "messages", result.messages);
+    put_count(d, "orders_seen", result.orders_seen);
+    put_count(d, "error_offset", static_cast<long long>(result.error_offset));
+    Ref reason = result.failed
+                     ? check(PyUnicode_FromStringAndSize(
+                           result.reason.data(), static_cast<Py_ssize_t>(result.reason.size())))
+                     : Ref::borrow(Py_None);
+    if (PyDict_SetItemString(d, "reason", reason.get()) != 0) throw ErrorSet{};
+    put_column(d, "time", out.time);
+    put_column(d, "seq", out.seq);
+    put_column(d, "action", out.action);
+    put_column(d, "side", out.side);
+    put_column(d, "code", out.code);
+    put_column(d, "ref", out.ref);
+    put_column(d, "new_ref", out.new_ref);
+    put_column(d, "price", out.price);
+    put_column(d, "quantity", out.quantity);
+    put_column(d, "slot", out.slot);
+    put_column(d, "trade_seq", out.trade_seq);
+    put_column(d, "trade_time", out.trade_time);
+    put_column(d, "trade_code", out.trade_code);
+    put_column(d, "trade_ref", out.trade_ref);
+    put_column(d, "trade_side", out.trade_side);
+    put_column(d, "trade_shares", out.trade_shares);
+    put_column(d, "trade_price", out.trade_price);
+    put_column(d, "trade_match", out.trade_match);
+    put_column(d, "trade_cross", out.trade_cross);
+    put_column(d, "trade_slot", out.trade_slot);
+    put_column(d, "notice_seq", out.notice_seq);
+    put_column(d, "notice_time", out.notice_time);
+    put_column(d, "notice_code", out.notice_code);
+    put_column(d, "notice_state", out.notice_state);
+    put_column(d, "notice_reason", out.notice_reason);
+    put_column(d, "notice_slot", out.notice_slot);
+    put_column(d, "directory_locate", out.directory_locate);
+    put_column(d, "directory_symbol", out.directory_symbol);
+    const std::vector<std::int64_t> counts(out.type_counts.begin(), out.type_counts.end());
+    put_column(d, "type_counts", counts);
+    return dict;
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"itch_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itch_scan)),
+     METH_FASTCALL,
+     "itch_scan(data, slots, symbols, offset, seq, final, stop_at_orders)\n--\n\n"
+     "Decodes the whole ITCH messages at the front of data for the chosen stocks."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "The replay loop in native code.",
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,

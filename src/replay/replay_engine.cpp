@@ -102,7 +102,7 @@ void Engine::run(const Events& events, const std::int64_t* rows) {
     ++counts_.events;
     apply(e);
     if (rows != nullptr) check_row(e, rows + i * width);
-    sample(e);
+    if (options_.sample_code_bit == 0 || (e.code & options_.sample_code_bit) != 0) sample(e);
   }
 }
 
@@ -524,7 +524,8 @@ void Engine::sample(const Event& e) {
     tables_.bbo_ask_price.push_back(top[2]);
     tables_.bbo_ask_size.push_back(top[3]);
   }
-  if (options_.depth_every > 0 && counts_.events % options_.depth_every == 0) {
+  ++samples_;
+  if (options_.depth_every > 0 && samples_ % options_.depth_every == 0) {
     for (std::uint8_t side : {kBuy, kSell}) {
       std::uint8_t level = 0;
       book_.for_each_level(side_type(side), options_.levels,

@@ -59,6 +59,9 @@ struct Options {
   // divergence. A simulation cancels orders that may have filled already.
   bool recorded = true;
   bool correct = true;  // a mismatching row's visible levels are taken from it
+  // When not 0, the book is sampled only after events whose code has this bit:
+  // formats whose book is consistent only at the end of a packet mark those.
+  std::uint8_t sample_code_bit = 0;
 };
 
 struct Counts {
@@ -186,6 +189,7 @@ class Engine {
   std::unordered_map<std::uint64_t, std::vector<Part>> parts_;      // by level_key, oldest first
   std::unordered_map<OrderId, std::uint64_t, IdHash> part_levels_;  // part id -> level_key
   std::uint64_t serial_ = 0;
+  std::int64_t samples_ = 0;  // points where the book was sampled
   // The last top of book written, to write a row only on a change.
   std::int64_t last_bbo_[4] = {-1, -1, -1, -1};
   bool have_bbo_ = false;
