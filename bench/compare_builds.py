@@ -25,6 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import options
 import timing
 
 CALLS = 20_000
@@ -126,12 +127,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("a", help="build A: a kestrova extension file")
     parser.add_argument("b", help="build B: a kestrova extension file")
-    parser.add_argument("--rounds", type=int, default=9)
-    parser.add_argument("--size", type=int, default=200_000)
-    parser.add_argument("--flow", type=int, default=0, metavar="OPS", help="also the mixed flow")
+    parser.add_argument("--rounds", type=options.positive_int, default=9)
+    # each round cancels CALLS distinct resting bids, and half the book is bids
+    parser.add_argument("--size", type=options.at_least(2 * CALLS), default=200_000)
+    parser.add_argument(
+        "--flow", type=options.positive_int, metavar="OPS", help="also the mixed flow"
+    )
     args = parser.parse_args()
 
-    builds = {"A": load(args.a, "a"), "B": load(args.b, "b")}
+    builds = {}
+    for label, path in (("A", args.a), ("B", args.b)):
+        try:
+            builds[label] = load(path, label.lower())
+        except (OSError, ImportError) as error:
+            reason = error.strerror if isinstance(error, OSError) else error
+            parser.error(f"build {label}: {path}: not a loadable kestrova module ({reason})")
     cases = {}
     for label, k in builds.items():
         rng = random.Random(5)
@@ -164,4 +174,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

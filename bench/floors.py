@@ -20,6 +20,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent))
 
 import floor_build
+import options
 import timing
 
 from kestrova import Order, OrderBook, OrderType
@@ -212,7 +213,7 @@ def cases(n_writes, n_reads):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--rounds", type=options.positive_int, default=9)
     parser.add_argument("--quick", action="store_true", help="fewer rounds and calls")
     args = parser.parse_args()
     rounds = 3 if args.quick else args.rounds
@@ -253,4 +254,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

@@ -20,6 +20,7 @@ an order resting at that moment and marketable orders know what they cross.
 
 import argparse
 import bisect
+import math
 import random
 import sys
 from pathlib import Path
@@ -27,6 +28,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent))
 
 import floor_build
+import options
 import timing
 
 from kestrova import Order, OrderBook, OrderType
@@ -174,6 +176,14 @@ def generate(ops, seed):
 
 
 def write(flow, seed, path):
+    try:
+        _write(flow, seed, path)
+    except OSError as error:
+        # a failed write names no file by itself
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+def _write(flow, seed, path):
     with open(path, "w", encoding="ascii", newline="\n") as out:
         out.write(f"# kestrova-flow 1 seed={seed} ops={len(flow)}\n")
         lines = []
@@ -187,29 +197,117 @@ def write(flow, seed, path):
         out.writelines(lines)
 
 
-def read(path):
-    """The operations of a flow file, as generate() gives them."""
-    flow = []
-    with open(path, encoding="ascii") as source:
-        for line in source:
+HEADER = "# kestrova-flow 1"
+
+
+class NotAFlowFile(Exception):
+    """A file that is not a flow file at all (no header, not text)."""
+
+
+class FlowError(options.BadInput):
+    """A line of a flow file that cannot be replayed."""
+
+    def __init__(self, path, line, reason):
+        super().__init__(f"{path}:{line}: {reason}")
+
+
+def _whole(text, name):
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"{name} {text!r} is not a whole number") from None
+
+
+def _operation(parts):
+    """The operation of one split line, or ValueError saying what is wrong with it."""
+    kind = parts[0]
+    if kind == "A":
+        if len(parts) != 4:
+            raise ValueError("an A line is 'A <B|S> <price_in_ticks> <quantity>'")
+        side, ticks, amount = parts[1:]
+        if side not in (BUY, SELL):
+            raise ValueError(f"side {side!r} is neither B nor S")
+        price = _whole(ticks, "price_in_ticks")
+        try:
+            quantity = float(amount)
+        except ValueError:
+            quantity = math.nan
+        if price <= 0:
+            raise ValueError(f"price_in_ticks {price} is not positive")
+        if not (quantity > 0 and math.isfinite(quantity)):
+            raise ValueError(f"quantity {amount!r} is not a positive finite number")
+        return ADD, side, price, int(quantity) if quantity.is_integer() else quantity
+    if kind == "C":
+        if len(parts) != 2:
+            raise ValueError("a C line is 'C <k>'")
+        return CANCEL, _whole(parts[1], "k")
+    if kind == "Q":
+        if len(parts) != 1:
+            raise ValueError("a Q line has nothing after the Q")
+        return (QUOTE,)
+    raise ValueError(f"unknown operation {kind!r} (A, C or Q)")
+
+
+def read_lines(path):
+    """(line number, operation) for each operation of a flow file.
+
+    NotAFlowFile when the first line is not the header, FlowError for a line
+    that is not an operation."""
+    with open(path, "rb") as source:
+        first = source.readline()
+        if not first.startswith(HEADER.encode()):
+            raise NotAFlowFile(f"{path}: not a flow file (the first line is not '{HEADER} ...')")
+        for number, raw in enumerate(source, start=2):
+            try:
+                line = raw.decode("ascii")
+            except UnicodeDecodeError:
+                raise FlowError(path, number, "not ASCII text") from None
             if line.startswith("#") or not line.strip():
                 continue
-            parts = line.split()
-            if parts[0] == "A":
-                quantity = float(parts[3])
-                flow.append(
-                    (
-                        ADD,
-                        parts[1],
-                        int(parts[2]),
-                        int(quantity) if quantity.is_integer() else quantity,
-                    )
-                )
-            elif parts[0] == "C":
-                flow.append((CANCEL, int(parts[1])))
-            else:
-                flow.append((QUOTE,))
-    return flow
+            try:
+                yield number, _operation(line.split())
+            except ValueError as error:
+                raise FlowError(path, number, str(error)) from None
+
+
+def read(path):
+    """The operations of a flow file, as generate() gives them."""
+    return [op for _, op in read_lines(path)]
+
+
+def load(path, on_quote=None):
+    """The operations of a flow file and the model after them; on_quote(model) at each Q.
+
+    Every cancel must name an order resting at that point, as generate() makes them."""
+    flow, model = [], Model()
+    number = 1
+    for number, op in read_lines(path):
+        if op[0] == ADD:
+            model.add(op[1], op[2], op[3])
+        elif op[0] == CANCEL:
+            if op[1] not in model.where:
+                if 0 <= op[1] < model.added:
+                    why = "is no longer resting (filled or cancelled)"
+                else:
+                    why = f"does not exist ({model.added} A lines so far)"
+                raise FlowError(path, number, f"C {op[1]}: that order {why}")
+            model.cancel(op[1])
+        elif on_quote is not None:
+            on_quote(model)
+        flow.append(op)
+    if not flow:
+        raise FlowError(path, number, "no operations after the header")
+    return flow, model
+
+
+def load_option(parser, path, on_quote=None):
+    """load() for a --flow option: a missing or foreign file is a usage error (exit code 2)."""
+    try:
+        return load(path, on_quote)
+    except OSError as error:
+        parser.error(f"--flow {path}: {error.strerror}")
+    except NotAFlowFile as error:
+        parser.error(f"--flow {error}")
 
 
 def replay_model(flow):
@@ -362,21 +460,20 @@ def entry(make_book, n, rng_seed=7):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ops", type=int, default=1_000_000)
+    parser.add_argument("--ops", type=options.positive_int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--write", metavar="FILE", help="write the flow file and stop")
     parser.add_argument(
         "--flow", metavar="FILE", help="replay this flow file instead of generating one"
     )
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=options.positive_int, default=5)
     parser.add_argument("--quick", action="store_true", help="200,000 operations, 3 rounds")
     args = parser.parse_args()
     if args.quick:
         args.ops, args.rounds = 200_000, 3
 
     if args.flow:
-        flow = read(args.flow)
-        model = replay_model(flow)
+        flow, model = load_option(parser, args.flow)
         source = args.flow
     else:
         flow, model = generate(args.ops, args.seed)
@@ -510,4 +607,4 @@ def _rate(values):
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

@@ -8,6 +8,11 @@ K orders to a price level, and reports the growth of its resident memory per ord
 import argparse
 import subprocess
 import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+import options
 
 from kestrova import Order, OrderBook, OrderType
 
@@ -44,9 +49,10 @@ def measure_in_fresh_process(orders, per_level):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--orders", type=int, default=1_000_000)
-    parser.add_argument("--per-level", type=int, nargs="*", default=[1, 10, 1000])
-    parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
+    # both sides of the book must hold an order: the check reads the best bid and ask
+    parser.add_argument("--orders", type=options.at_least(2), default=1_000_000)
+    parser.add_argument("--per-level", type=options.positive_int, nargs="+", default=[1, 10, 1000])
+    parser.add_argument("--one", type=options.positive_int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one is not None:
         print(measure(args.orders, args.one))
@@ -58,4 +64,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

@@ -23,6 +23,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent))
 
 import flow as flows
+import options
 import timing
 
 ADD, CANCEL = flows.ADD, flows.CANCEL
@@ -376,23 +377,26 @@ def differences(report, model_counts, keys):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ops", type=int, default=1_000_000)
+    parser.add_argument("--ops", type=options.positive_int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument(
         "--flow", metavar="FILE", help="replay this flow file instead of generating one"
     )
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=options.positive_int, default=3)
     parser.add_argument("--quick", action="store_true", help="100,000 operations, 2 rounds")
     parser.add_argument(
-        "--skip", action="append", default=[], help="leave an engine out (repeatable)"
+        "--skip",
+        action="append",
+        default=[],
+        choices=[engine.name for engine in ENGINES],
+        help="leave an engine out (repeatable)",
     )
     args = parser.parse_args()
     if args.quick:
         args.ops, args.rounds = 100_000, 2
 
     if args.flow:
-        flow = flows.read(args.flow)
-        model = flows.replay_model(flow)
+        flow, model = flows.load_option(parser, args.flow)
         source = args.flow
     else:
         flow, model = flows.generate(args.ops, args.seed)
@@ -467,4 +471,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

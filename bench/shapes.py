@@ -27,6 +27,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent))
 
 import memory
+import options
 import timing
 
 from kestrova import Order, OrderBook, OrderType
@@ -266,7 +267,7 @@ def memory_cases(per_levels, orders):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="no 5M books, fewer rounds and calls")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=options.positive_int, default=5)
     parser.add_argument("--only", choices=("cancel", "size", "memory"))
     args = parser.parse_args()
 
@@ -288,4 +289,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

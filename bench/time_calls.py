@@ -6,7 +6,13 @@ the interpreter's own call overhead, which `noop` shows for comparison.
 """
 
 import argparse
+import sys
 import timeit
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+import options
 
 from kestrova import Order, OrderBook, OrderType
 
@@ -109,7 +115,7 @@ def book_cases(repeat):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=options.positive_int, default=5)
     args = parser.parse_args()
     rows = [
         (name, best_ns(stmt, setup, number, args.repeat)) for name, stmt, setup, number in CASES
@@ -120,4 +126,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

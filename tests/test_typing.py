@@ -1,14 +1,19 @@
 """The installed type stubs: they match the module, and checkers read them as a user would."""
 
+import ast
 import importlib.metadata
 import importlib.util
+import inspect
 import json
+import os
 import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
+
+import kestrova
 
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
 GOOD = HERE / "user_script.py"
@@ -32,14 +37,56 @@ def installed_text(name):
 def run(args, cwd, timeout=100):
     # An empty configuration, so no user or project settings change what is checked.
     (cwd / "none.ini").write_text("[mypy]\n")
-    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=timeout)
+    # pyright asks the `python` it finds on PATH for the site directories: this one's.
+    env = {
+        **os.environ,
+        "PATH": os.pathsep.join(
+            [str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")]
+        ),
+    }
+    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=timeout, env=env)
 
 
-def test_one_stub_is_installed_for_each_checker():
-    beside_module = installed_text("kestrova.pyi")
-    stubs_package = installed_text("kestrova-stubs/__init__.pyi")
-    assert beside_module == stubs_package
-    assert "def add(self, incoming_order: Order) -> list[Fill]" in stubs_package
+def test_one_stub_in_a_typed_package_serves_every_checker():
+    names = {str(f) for f in importlib.metadata.files("kestrova") or []}
+    assert {"kestrova/__init__.pyi", "kestrova/py.typed"} <= names
+    assert not {name for name in names if name.endswith(".pyi")} - {"kestrova/__init__.pyi"}
+    stub = installed_text("kestrova/__init__.pyi")
+    assert "def add(self, incoming_order: Order) -> list[Fill]" in stub
+    # The directory holds no code: the import system still loads the extension module.
+    assert pathlib.Path(kestrova.__file__).suffix == ".so"
+
+
+def stub_docstrings():
+    """{qualified name: docstring} of every class and public method the installed stub holds."""
+    tree = ast.parse(installed_text("kestrova/__init__.pyi"))
+    found = {}
+    for cls in tree.body:
+        if isinstance(cls, ast.ClassDef):
+            found[cls.name] = ast.get_docstring(cls)
+            for member in cls.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("__"):
+                    found[f"{cls.name}.{member.name}"] = ast.get_docstring(member)
+    return found
+
+
+def runtime_docstrings():
+    """{qualified name: __doc__} of each class and each of its public members."""
+    found = {}
+    for cls in (kestrova.Order, kestrova.Fill, kestrova.OrderBook):
+        found[cls.__name__] = inspect.cleandoc(cls.__doc__)
+        for member, value in vars(cls).items():
+            if not member.startswith("_"):
+                found[f"{cls.__name__}.{member}"] = inspect.cleandoc(value.__doc__)
+    # enumeration members are instances, documented by their class
+    for cls in (kestrova.OrderType, kestrova.OrderStatus):
+        found[cls.__name__] = inspect.cleandoc(cls.__doc__)
+    return found
+
+
+def test_stub_carries_each_runtime_docstring():
+    # what an editor shows on hover is what help() shows
+    assert stub_docstrings() == runtime_docstrings()
 
 
 def test_stubs_match_the_module(tmp_path):
@@ -144,9 +191,30 @@ def pyright_error_lines(cwd, config):
 def test_pyright_reads_the_stubs(tmp_path, stub):
     config = {}
     if stub == "beside the module":
-        # A search root holding only the top-level stub, as a plain site directory would.
-        (tmp_path / "site").mkdir()
-        (tmp_path / "site" / "kestrova.pyi").write_text(installed_text("kestrova.pyi"))
+        # A search root holding only the typed package, as a plain site directory would.
+        (tmp_path / "site" / "kestrova").mkdir(parents=True)
+        (tmp_path / "site" / "kestrova" / "__init__.pyi").write_text(
+            installed_text("kestrova/__init__.pyi")
+        )
+        (tmp_path / "site" / "kestrova" / "py.typed").write_text("")
         config["extraPaths"] = [str(tmp_path / "site")]
     lines = pyright_error_lines(tmp_path, config)
     assert lines == {GOOD.name: set(), MISTAKES.name: set(EXPECTED)}
+
+
+@needs_pyright
+def test_pyright_verifytypes_finds_every_public_symbol_typed_and_documented(tmp_path):
+    (tmp_path / "pyrightconfig.json").write_text("{}")
+    result = run(
+        [sys.executable, "-m", "pyright", "--verifytypes", "kestrova", "--outputjson"],
+        cwd=tmp_path,
+    )
+    report = json.loads(result.stdout)
+    errors = [d["message"] for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    completeness = report["typeCompleteness"]
+    assert errors == []
+    assert completeness["pyTypedPath"].endswith("kestrova/py.typed")
+    assert completeness["completenessScore"] == 1
+    assert completeness["exportedSymbolCounts"]["withKnownType"] > 0
+    assert completeness["missingClassDocStringCount"] == 0
+    assert completeness["missingFunctionDocStringCount"] == 0

@@ -25,6 +25,12 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+
+import flow as flows  # noqa: E402
+import options  # noqa: E402
+import timing  # noqa: E402
+
 PEER = "orderly-chaos"
 PEER_VERSION = "0.2.0"
 
@@ -142,20 +148,15 @@ def run_once(binary, flow):
     return figures, work
 
 
-def model_work(path):
+def model_work(path, parser):
     """The 'work:' line the flow's matching model gives, to check the programs by."""
-    sys.path.insert(0, str(ROOT / "bench"))
-    import flow as flows
-
-    model = flows.Model()
     checksum = 0
-    for op in flows.read(path):
-        if op[0] == flows.ADD:
-            model.add(op[1], op[2], op[3])
-        elif op[0] == flows.CANCEL:
-            model.cancel(op[1])
-        else:
-            checksum += (model.best(flows.BUY) or 0) + (model.best(flows.SELL) or 0)
+
+    def quote(model):
+        nonlocal checksum
+        checksum += (model.best(flows.BUY) or 0) + (model.best(flows.SELL) or 0)
+
+    _, model = flows.load_option(parser, path, on_quote=quote)
     return (
         f"work: {model.fills} fills, filled {model.filled:.0f}, {model.cancels} cancels, "
         f"best-price checksum {checksum}"
@@ -165,9 +166,11 @@ def model_work(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--flow", metavar="FILE")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=options.positive_int, default=5)
     args = parser.parse_args()
     flow = Path(args.flow) if args.flow else default_flow()
+    # checked before anything is fetched or built: the programs trust the file
+    want = model_work(flow, parser)
 
     programs = {PEER: build_peer()}
     core = build_core()
@@ -189,9 +192,6 @@ def main():
     version = subprocess.run(
         [compiler, "--version"], check=False, capture_output=True, text=True
     ).stdout.splitlines()[0]
-    sys.path.insert(0, str(ROOT / "bench"))
-    import timing
-
     print(f"C++ cores on one flow: {timing.machine()}")
     print(f"compiler: {version}, -O2")
     print(f"flow: {flow}; {args.rounds} alternating rounds, ns per operation, median (min-max)")
@@ -215,7 +215,6 @@ def main():
         rows.append(row)
     print(timing.table(header, rows))
     print()
-    want = model_work(flow)
     print(f"model: {want}")
     for name in names:
         verdict = "same work as the model" if works[name] == want else "DIFFERS from the model"
@@ -223,4 +222,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    options.run(main)

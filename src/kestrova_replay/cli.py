@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from .errors import DataError, OptionError
-from .runs import DEFAULT_DEPTH_EVERY, Summary, replay_lobster, simulate, version
+from .runs import DEFAULT_DEPTH_EVERY, Summary, replay_csv, replay_lobster, simulate, version
 from .simulation import MAX_ORDERS
 
 
@@ -59,13 +59,21 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
         metavar="K",
         help=f"a depth sample every K events (default {DEFAULT_DEPTH_EVERY})",
     )
+    parser.add_argument(
+        "--plot",
+        type=Path,
+        metavar="FILE",
+        help="also draw mid price, spread and final depth; the suffix (.png, .svg, .pdf) "
+        "sets the format (needs matplotlib)",
+    )
     parser.add_argument("--json", action="store_true", help="print the summary as JSON only")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="kestrova", description="Replay recorded and simulated order flow through order books."
+        prog=prog or "kestrova",
+        description="Replay recorded and simulated order flow through order books.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -79,7 +87,7 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
                      help="depth levels in the depth table (default 10)")  # fmt: skip
     _output_options(sim)
-    sim.set_defaults(run=_simulate)
+    sim.set_defaults(run=_simulate, subparser=sim)
 
     replay = commands.add_parser("replay", help="replay a recorded file")
     formats = replay.add_subparsers(dest="format", required=True, metavar="FORMAT")
@@ -94,7 +102,16 @@ def build_parser() -> argparse.ArgumentParser:
     lob.add_argument("--no-correct", dest="correct", action="store_false",
                      help="let a mismatching row's levels carry on, for study")  # fmt: skip
     _output_options(lob)
-    lob.set_defaults(run=_replay_lobster)
+    lob.set_defaults(run=_replay_lobster, subparser=lob)
+
+    flow = formats.add_parser("csv", help="an order flow in kestrova's own CSV layout")
+    flow.add_argument("file", type=Path, metavar="FILE")
+    flow.add_argument("--tick-size", type=tick_size, default=Decimal("0.01"), metavar="T",
+                      help="price of one tick (default 0.01)")  # fmt: skip
+    flow.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
+                      help="depth levels in the depth table (default 10)")  # fmt: skip
+    _output_options(flow)
+    flow.set_defaults(run=_replay_csv, subparser=flow)
     _add_run_many(commands)
     return parser
 
@@ -106,7 +123,7 @@ def _progress_wanted(args: argparse.Namespace) -> bool:
 def _simulate(args: argparse.Namespace) -> tuple[Summary, str]:
     summary = simulate(
         args.orders, args.seed, args.tick_size, out=args.out, levels=args.levels,
-        depth_every=args.depth_every, progress=_progress_wanted(args),
+        depth_every=args.depth_every, progress=_progress_wanted(args), plot=args.plot,
     )  # fmt: skip
     title = f"Simulated flow ({args.orders} orders, seed {args.seed}, tick size {args.tick_size})"
     return summary, title
@@ -116,8 +133,17 @@ def _replay_lobster(args: argparse.Namespace) -> tuple[Summary, str]:
     summary = replay_lobster(
         args.message_file, args.book, levels=args.levels, out=args.out,
         depth_every=args.depth_every, correct=args.correct, progress=_progress_wanted(args),
+        plot=args.plot,
     )  # fmt: skip
     return summary, f"Replay of {args.message_file.name}"
+
+
+def _replay_csv(args: argparse.Namespace) -> tuple[Summary, str]:
+    summary = replay_csv(
+        args.file, args.tick_size, out=args.out, levels=args.levels,
+        depth_every=args.depth_every, progress=_progress_wanted(args), plot=args.plot,
+    )  # fmt: skip
+    return summary, f"Replay of {args.file.name} (tick size {args.tick_size})"
 
 
 def _print(summary: Summary, title: str, as_json: bool) -> None:
@@ -130,8 +156,8 @@ def _print(summary: Summary, title: str, as_json: bool) -> None:
     print_report(summary, title, sys.stdout)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    parser = build_parser(prog)
     args = parser.parse_args(argv)
     return run_guarded(lambda: _main(parser, args))
 
@@ -140,7 +166,7 @@ def _main(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
         result = args.run(args)
     except OptionError as error:
-        parser.error(str(error))
+        getattr(args, "subparser", parser).error(str(error))
     if isinstance(result, int):  # run-many prints its own table and decides its exit code
         return result
     summary, title = result
@@ -207,13 +233,13 @@ def _add_run_many(commands: Any) -> None:
                       "whose worker died (default 2)")  # fmt: skip
     many.add_argument("--json", action="store_true", help="print the summary as JSON only")
     many.add_argument("--quiet", action="store_true", help="no progress bar")
-    many.set_defaults(run=_run_many, usage=many)
+    many.set_defaults(run=_run_many, subparser=many)
 
 
 def _run_many(args: argparse.Namespace) -> int:
     from .cluster import jobs_from_glob, jobs_from_manifest, jobs_from_seeds, print_table, run_many
 
-    usage: argparse.ArgumentParser = args.usage
+    usage: argparse.ArgumentParser = args.subparser
     common = {k: v for k, v in (("levels", args.levels), ("depth_every", args.depth_every))
               if v is not None}  # fmt: skip
     try:

@@ -40,6 +40,7 @@ def plural(count: int, word: str) -> str:
 def print_report(summary: Summary, title: str, out: TextIO) -> None:
     d: dict[str, Any] = summary.details
     prices = Prices(Decimal(d["tick_size"]))
+    scale = d.get("quantity_scale", 1)
 
     def line(label: str, value: object) -> None:
         print(f"{label + ':':<16}{value}", file=out)
@@ -47,7 +48,7 @@ def print_report(summary: Summary, title: str, out: TextIO) -> None:
     print(title, file=out)
     line("events", summary.events)
     line("fills", summary.fills)
-    line("traded volume", d["traded_volume"])
+    line("traded volume", _quantity(d["traded_volume"], scale))
     volume = d["traded_volume"]
     vwap = Fraction(d["notional_ticks"], volume) if volume else None
     line("VWAP", "none" if vwap is None else prices.text_of(vwap, extra_decimals=2))
@@ -60,7 +61,8 @@ def print_report(summary: Summary, title: str, out: TextIO) -> None:
     for label, levels in (("best bid", bids), ("best ask", asks)):
         if levels:
             price, quantity, orders = levels[0]
-            line(label, f"{prices.text(price)} ({quantity:g} in {plural(orders, 'order')})")
+            total = _quantity(quantity, scale)
+            line(label, f"{prices.text(price)} ({total} in {plural(orders, 'order')})")
         else:
             line(label, "none")
     if bids and asks:
@@ -74,15 +76,24 @@ def print_report(summary: Summary, title: str, out: TextIO) -> None:
         line("divergences", summary.divergences)
     line("run", f"{summary.seconds:.2f} s, {summary.events_per_second:,.0f} events per second")
     print(file=out)
-    print_depth(bids, asks, prices, out)
+    print_depth(bids, asks, prices, scale, out)
     print(file=out)
-    print("the book's own summary, str(book), prices in shortest form:", file=out)
+    units = "" if scale == 1 else f", quantities in units of {Decimal(1) / scale}"
+    print(f"the book's own summary, str(book), prices in shortest form{units}:", file=out)
     print(d["book_summary"], file=out)
 
 
-def print_depth(bids: list[list[Any]], asks: list[list[Any]], prices: Prices, out: TextIO) -> None:
+def _quantity(units: float, scale: int) -> str:
+    """A quantity counted in units of 1/scale, written exactly."""
+    value = Fraction(int(units), scale)
+    return str(value.numerator) if value.denominator == 1 else f"{float(value):g}"
+
+
+def print_depth(
+    bids: list[list[Any]], asks: list[list[Any]], prices: Prices, scale: int, out: TextIO
+) -> None:
     rows = [("ask", *level) for level in reversed(asks)] + [("bid", *level) for level in bids]
-    texts = [(side, prices.text(p), f"{q:g}", str(n)) for side, p, q, n in rows]
+    texts = [(side, prices.text(p), _quantity(q, scale), str(n)) for side, p, q, n in rows]
     price_width = max([len("price")] + [len(row[1]) for row in texts])
     quantity_width = max([len("quantity")] + [len(row[2]) for row in texts])
     print(f"depth, best {plural(max(len(bids), len(asks), 1), 'level')} a side:", file=out)

@@ -99,12 +99,23 @@ def _progress(enabled: bool, total: int, unit: str, label: str) -> Any:
     return tqdm(total=total, unit=unit, unit_scale=True, desc=label, file=sys.stderr, leave=False)
 
 
+@dataclass(frozen=True)
+class PlotRequest:
+    """A picture of the run: where, its title, and the data's own time axis."""
+
+    path: Path
+    title: str
+    time_axis: str = "event"
+    time_unit: float = 1.0
+
+
 def replay_batches(
     batches: Iterable[Batch],
     book: Replayer,
     out: OutputFolder | None,
     trading: Trading,
     progress: Any = None,
+    trace: Any = None,
 ) -> None:
     """The replay loop: each batch through the book, its rows to the tables."""
     done = 0
@@ -112,6 +123,8 @@ def replay_batches(
         book.run(batch)
         tables = book.take_tables()
         trading.add(tables, batch)
+        if trace is not None:
+            trace.add(tables)
         if out is not None:
             out.append(tables)
         if progress is not None:
@@ -183,36 +196,58 @@ def _run(
     progress: Any,
     extra: Callable[[], dict[str, Any]] = dict,
     prepare: Callable[[Iterator[Batch]], Iterator[Batch]] | None = None,
+    plot: PlotRequest | None = None,
 ) -> Summary:
+    trace = None
+    if plot is not None:
+        from .plot import BboTrace, check_plot_path
+
+        check_plot_path(plot.path)
+        trace = BboTrace()
     trading = Trading()
     started = time.perf_counter()
     stream = batches() if prepare is None else prepare(batches())
+
+    def finish() -> Summary:
+        seconds = time.perf_counter() - started
+        details = {**extra(), **_book_details(book, trading, tick_size)}
+        return _summary(command, parameters, book, seconds, details)
+
     if out is None:
-        replay_batches(stream, book, None, trading, progress)
-        seconds = time.perf_counter() - started
-        return _summary(
-            command,
-            parameters,
-            book,
-            seconds,
-            {**extra(), **_book_details(book, trading, tick_size)},
-        )
-    with OutputFolder(out, sources) as folder:
-        replay_batches(stream, book, folder, trading, progress)
-        seconds = time.perf_counter() - started
-        summary = _summary(
-            command,
-            parameters,
-            book,
-            seconds,
-            {**extra(), **_book_details(book, trading, tick_size)},
-        )
-        counts = {k: v for k, v in summary.to_dict().items() if isinstance(v, int)}
-        metadata = {"command": command, "version": summary.version}
-        metadata.update({f"parameter.{k}": str(v) for k, v in parameters.items()})
-        metadata.update({f"count.{k}": str(v) for k, v in counts.items()})
-        folder.finish(summary.to_dict(), metadata)
+        replay_batches(stream, book, None, trading, progress, trace)
+        summary = finish()
+    else:
+        with OutputFolder(out, sources) as folder:
+            replay_batches(stream, book, folder, trading, progress, trace)
+            summary = finish()
+            counts = {k: v for k, v in summary.to_dict().items() if isinstance(v, int)}
+            metadata = {"command": command, "version": summary.version}
+            metadata.update({f"parameter.{k}": str(v) for k, v in parameters.items()})
+            metadata.update({f"count.{k}": str(v) for k, v in counts.items()})
+            folder.finish(summary.to_dict(), metadata)
+    _draw(plot, trace, book, tick_size, summary)
     return summary
+
+
+def _draw(
+    plot: PlotRequest | None, trace: Any, book: Replayer, tick_size: Decimal, summary: Summary
+) -> None:
+    if plot is None:
+        return
+    from .plot import LADDER_LEVELS, draw
+
+    draw(
+        plot.path,
+        plot.title,
+        trace,
+        book.levels(0, LADDER_LEVELS),
+        book.levels(1, LADDER_LEVELS),
+        tick_size,
+        plot.time_axis,
+        summary.details.get("quantity_scale", 1),
+        summary.details.get("first_ns") or 0,
+        plot.time_unit,
+    )
 
 
 def simulate(
@@ -225,6 +260,7 @@ def simulate(
     depth_every: int = DEFAULT_DEPTH_EVERY,
     progress: bool = False,
     engine: str = "native",
+    plot: str | Path | None = None,
 ) -> Summary:
     """Streams ``orders`` simulated orders through a book; tables go to ``out`` if given."""
     tick = Decimal(str(tick_size))
@@ -246,6 +282,11 @@ def simulate(
         out,
         tick,
         _progress(progress, orders, "orders", "simulate"),
+        plot=None
+        if plot is None
+        else PlotRequest(
+            Path(plot), f"Simulated flow: {orders:,} orders, seed {seed}, tick size {tick}"
+        ),
     )
 
 
@@ -259,6 +300,7 @@ def replay_lobster(
     correct: bool = True,
     progress: bool = False,
     engine: str = "native",
+    plot: str | Path | None = None,
 ) -> Summary:
     """Replays a LOBSTER message file, checked against its orderbook file when given."""
     message_path = Path(message_file)
@@ -325,6 +367,11 @@ def replay_lobster(
         ),
         extra,
         seeded,
+        None
+        if plot is None
+        else PlotRequest(
+            Path(plot), f"LOBSTER replay of {message_path.name}", "hours after midnight", 3.6e12
+        ),
     )
 
 
@@ -333,3 +380,54 @@ def _check_counts(**counts: int) -> None:
         minimum = 0 if name == "depth_every" else 1
         if value < minimum:
             raise OptionError(f"--{name.replace('_', '-')} must be at least {minimum}, got {value}")
+
+
+def replay_csv(
+    file: str | Path,
+    tick_size: Decimal | str = "0.01",
+    *,
+    out: str | Path | None = None,
+    levels: int = 10,
+    depth_every: int = DEFAULT_DEPTH_EVERY,
+    progress: bool = False,
+    engine: str = "native",
+    plot: str | Path | None = None,
+) -> Summary:
+    """Replays an order flow in kestrova's own CSV layout (see ``csv_flow``)."""
+    from . import csv_flow
+
+    path = Path(file)
+    if not path.is_file():
+        raise OptionError(f"no such file: {path}")
+    tick = Decimal(str(tick_size))
+    _check_counts(levels=levels, depth_every=depth_every)
+    flow = csv_flow.CsvFlow(path, tick)
+    book = make_replayer(
+        engine, tick_size=float(tick), levels=levels, depth_every=depth_every, recorded=False
+    )
+    parameters = {"file": str(path), "tick_size": str(tick), "levels": levels,
+                  "depth_every": depth_every}  # fmt: skip
+
+    def extra() -> dict[str, Any]:
+        return {"quantity_scale": flow.quantity_scale, "first_ns": flow.first_ns,
+                "last_ns": flow.last_ns}  # fmt: skip
+
+    return _run(
+        "replay csv",
+        parameters,
+        flow.batches,
+        book,
+        csv_flow.SOURCES,
+        out,
+        tick,
+        _progress(progress, 0, "events", path.name),
+        extra,
+        plot=None
+        if plot is None
+        else PlotRequest(
+            Path(plot),
+            f"Replay of {path.name}, tick size {tick}",
+            "seconds from the first event",
+            1e9,
+        ),
+    )
