@@ -31,7 +31,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .errors import DataError, OptionError
-from .runs import version
+from .runs import replay_csv, replay_lobster, simulate, version
 from .tables import write_json
 
 Job = dict[str, Any]
@@ -78,8 +78,6 @@ def check_job(job: Mapping[str, Any]) -> Job:
     unknown = sorted(set(options) - set(OPTIONS[kind]))
     if unknown:
         raise OptionError(f"job {job_id}: a {kind} job takes no option {', '.join(unknown)}")
-    if kind == "csv" and "tick_size" not in options:
-        raise OptionError(f"job {job_id}: a csv job needs tick_size")
     return {"id": job_id, "kind": kind, "inputs": inputs, "options": options}
 
 
@@ -252,20 +250,10 @@ def jobs_from_seeds(first: int, last: int, options: Mapping[str, Any] | None = N
 def _run_kind(job: Job, folder: Path) -> Any:
     kind, inputs, options = job["kind"], job["inputs"], job["options"]
     if kind == "simulate":
-        from .runs import simulate
-
         return simulate(out=folder, **options)
     if kind == "lobster":
-        from .runs import replay_lobster
-
         return replay_lobster(*inputs, out=folder, **options)
-    # Looked up by name when the job runs, so a package without it fails only its csv jobs.
-    runs = importlib.import_module(".runs", __package__)
-    replay_csv = getattr(runs, "replay_csv", None)
-    if replay_csv is None:
-        raise OptionError("this kestrova has no csv replay")
-    options = dict(options)
-    return replay_csv(inputs[0], options.pop("tick_size"), out=folder, **options)
+    return replay_csv(inputs[0], out=folder, **options)
 
 
 def run_job(job: Job) -> dict[str, Any]:
