@@ -321,6 +321,11 @@ def test_csv_and_toml_manifests_give_the_same_jobs(tmp_path: Path) -> None:
             id="option-of-another-kind",
         ),
         pytest.param(
+            lambda d: ["--seeds", "1-2", "--scheduler", "tcp://127.0.0.1:1", "--workers", "2"],
+            "--workers sizes a local cluster",
+            id="workers-with-scheduler",
+        ),
+        pytest.param(
             lambda d: ["--seeds", "1-2", "--engine", "local", "--workers", "2"],
             "go with the dask engine",
             id="workers-without-dask",
@@ -349,11 +354,16 @@ def test_bad_options_exit_2_with_a_reason(
 
 
 def test_seeds_name_jobs_that_sort_as_the_seeds(tmp_path: Path, capsys: Any) -> None:
-    code = main(["run-many", "--seeds", "8-10", "--orders", "300", "--engine", "local",
-                 "--out", str(tmp_path)])  # fmt: skip
-    assert code == 0
+    def run(seeds: str) -> int:
+        return main(["run-many", "--seeds", seeds, "--orders", "300", "--engine", "local",
+                     "--out", str(tmp_path)])  # fmt: skip
+
+    assert run("8-10") == 0
     assert [row["id"] for row in job_rows(tmp_path)] == ["seed-08", "seed-09", "seed-10"]
     assert "3 jobs: 3 ok, 0 failed" in capsys.readouterr().out
+    # A later run into the same folder leaves no job of the earlier one behind.
+    assert run("9-9") == 0
+    assert [p.name for p in tmp_path.glob("job=*")] == ["job=seed-9"]
 
 
 @pytest.fixture(autouse=True)

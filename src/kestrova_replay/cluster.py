@@ -374,10 +374,8 @@ def _client(
         # Dask's nanny fixes glibc's trim threshold, which also stops its mmap threshold
         # from adapting: every batch's arrays are then mapped and unmapped afresh, and a
         # job runs about a third slower than in-process. The workers keep glibc's own.
-        environ = dict(config.get("distributed.nanny.pre-spawn-environ", {}))
-        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
         settings = {
-            "distributed.nanny.pre-spawn-environ": environ,
+            "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
             # A job on a worker that dies is rerun by the scheduler, up to its allowed failures.
             "distributed.scheduler.allowed-failures": retries,
         }
@@ -447,6 +445,9 @@ def run_many(
         raise OptionError(f"unknown engine {engine!r} (dask or local)")
     if engine == "local" and (scheduler is not None or workers is not None):
         raise OptionError("--scheduler and --workers go with the dask engine, not local")
+    address = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
+    if address is not None and workers is not None:
+        raise OptionError(f"--workers sizes a local cluster; the scheduler {address} has its own")
     if workers is not None and workers < 1:
         raise OptionError(f"--workers must be at least 1, got {workers}")
     if retries < 0:
@@ -457,23 +458,29 @@ def run_many(
     root.mkdir(parents=True, exist_ok=True)
     for name in ("jobs.parquet", "summary.json"):
         (root / name).unlink(missing_ok=True)
+    # The folder holds one run: an earlier run's other jobs must not read as this run's.
+    wanted = {f"job={job['id']}" for job in checked}
+    for stale in root.glob("job=*"):
+        if stale.name not in wanted and stale.is_dir():
+            shutil.rmtree(stale)
     todo = [{**job, "out": str(root)} for job in checked]
     rows: list[dict[str, Any]] = []
-    address = None
     started = time.perf_counter()
     setup = 0.0
     if engine == "local":
         bar = _Progress(progress, len(todo), 1)
         try:
             for job in todo:
-                row = run_job(job)
+                try:
+                    row = run_job(job)
+                except Exception as error:  # as on a cluster: the job fails, the run goes on
+                    row = _lost_row(job, error)
                 rows.append(row)
                 bar.add(row)
         finally:
             bar.close()
-        size = 1
+        size, address = 1, None
     else:
-        address = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
         with _client(address, workers, connect_timeout, retries) as (client, size):
             # Starting a local cluster is reported apart from the jobs' own time.
             setup = time.perf_counter() - started
