@@ -185,7 +185,8 @@ def _csv_jobs(path: Path) -> list[tuple[int, Job]]:
             continue
         if len(row) != len(header):
             raise DataError(path, line, f"expected {len(header)} columns, found {len(row)}")
-        jobs.append((line, _manifest_job(path, line, dict(zip(header, row, strict=True)))))
+        cells = (cell.strip() for cell in row)
+        jobs.append((line, _manifest_job(path, line, dict(zip(header, cells, strict=True)))))
     return jobs
 
 
