@@ -85,6 +85,8 @@ def locate_message_error(path: Path) -> DataError:
     with open(path, newline="", encoding="utf-8", errors="replace") as f:
         previous = None
         for line, row in enumerate(csv.reader(f), start=1):
+            if not row:
+                return DataError(path, line, "blank line")
             if len(row) != 6:
                 what = (
                     "a header where none belongs"
@@ -133,7 +135,11 @@ def _message_tables(path: Path) -> Iterator[pa.RecordBatch]:
     types = {"time": pa.float64(), **{name: pa.int64() for name in MESSAGE_COLUMNS[1:]}}
     try:
         reader = _open(path, list(MESSAGE_COLUMNS), types)
-        yield from reader
+        for table in reader:
+            # A blank line reads as a row of nulls.
+            if any(column.null_count for column in table.columns):
+                raise locate_message_error(path)
+            yield table
     except (pa.ArrowInvalid, UnicodeDecodeError):
         raise locate_message_error(path) from None
 
@@ -145,6 +151,8 @@ def _orderbook_rows(path: Path, file_levels: int, levels: int) -> Iterator[npt.N
     try:
         reader = _open(path, names, dict.fromkeys(names, pa.int64()))
         for batch in reader:
+            if any(column.null_count for column in batch.columns):
+                raise locate_orderbook_error(path, columns)
             block = np.column_stack([batch.column(i).to_numpy() for i in range(4 * levels)])
             yield block.astype(np.int64, copy=False)
     except (pa.ArrowInvalid, UnicodeDecodeError):
