@@ -13,6 +13,7 @@ import sys
 from collections.abc import Callable, Sequence
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
+from typing import Any
 
 from .errors import DataError, OptionError
 from .runs import (
@@ -122,6 +123,7 @@ def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     _output_options(flow)
     flow.set_defaults(run=_replay_csv, subparser=flow)
     _add_itch_and_mbo(formats)
+    _add_run_many(commands)
     return parser
 
 
@@ -233,12 +235,109 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
 
 def _main(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     try:
-        summary, title = args.run(args)
+        result = args.run(args)
     except OptionError as error:
         getattr(args, "subparser", parser).error(str(error))
+    if isinstance(result, int):  # run-many prints its own table and decides its exit code
+        return result
+    summary, title = result
     _print(summary, title, args.json)
     sys.stdout.flush()
     return 0
+
+
+def seeds(text: str) -> tuple[int, int]:
+    first, dash, last = text.partition("-")
+    try:
+        low, high = int(first), int(last if dash else first)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected A-B, whole numbers: {text!r}") from None
+    if not 0 <= low <= high:
+        raise argparse.ArgumentTypeError(f"expected A-B with 0 <= A <= B, got {text!r}")
+    return low, high
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, got {text!r}")
+    return value
+
+
+def _add_run_many(commands: Any) -> None:
+    many = commands.add_parser(
+        "run-many",
+        help="many jobs at once, on a local or remote Dask cluster",
+        description="Run many jobs, each into OUT/job=<id>/, and combine their results into "
+        "OUT/jobs.parquet and OUT/summary.json. Input paths are opened by the workers.",
+    )
+    jobs = many.add_mutually_exclusive_group(required=True)
+    jobs.add_argument("messages", nargs="*", default=[], metavar="MESSAGE_GLOB",
+                      help="LOBSTER message files (globs); X_orderbook_N.csv is paired when present")  # fmt: skip
+    jobs.add_argument("--manifest", type=Path, metavar="FILE",
+                      help="a CSV or TOML manifest of jobs: id, kind, input, book, options")  # fmt: skip
+    jobs.add_argument("--seeds", type=seeds, metavar="A-B", help="simulate one job per seed")
+    many.add_argument("--out", type=Path, required=True, metavar="DIR",
+                      help="where the jobs' folders and the combined results go")  # fmt: skip
+    many.add_argument("--orders", type=count(1, MAX_ORDERS), default=5000, metavar="N",
+                      help="orders in each simulation (default 5000)")  # fmt: skip
+    many.add_argument("--tick-size", type=tick_size, default=Decimal("0.01"), metavar="T",
+                      help="price of one tick in each simulation (default 0.01)")  # fmt: skip
+    many.add_argument("--levels", type=count(1, 255), metavar="N",
+                      help="depth levels (default: each job's own default)")  # fmt: skip
+    many.add_argument("--depth-every", type=count(1), metavar="K",
+                      help=f"a depth sample every K events (default {DEFAULT_DEPTH_EVERY})")  # fmt: skip
+    many.add_argument("--engine", choices=("dask", "local"), default="dask",
+                      help="dask (default) or local: in this process, one job after another")  # fmt: skip
+    many.add_argument("--scheduler", metavar="ADDRESS",
+                      help="a running Dask scheduler (default: $DASK_SCHEDULER_ADDRESS, "
+                      "else a local cluster)")  # fmt: skip
+    many.add_argument("--workers", type=count(1), metavar="N",
+                      help="worker processes of the local cluster (default: one per core)")  # fmt: skip
+    many.add_argument("--connect-timeout", type=seconds, default=10.0, metavar="S",
+                      help="give up on the scheduler after S seconds (default 10)")  # fmt: skip
+    many.add_argument("--retries", type=count(0), default=2, metavar="N",
+                      help="attempts more for a job that raised or, on the local cluster, "
+                      "whose worker died (default 2)")  # fmt: skip
+    many.add_argument("--json", action="store_true", help="print the summary as JSON only")
+    many.add_argument("--quiet", action="store_true", help="no progress bar")
+    many.set_defaults(run=_run_many, subparser=many)
+
+
+def _run_many(args: argparse.Namespace) -> int:
+    from .cluster import jobs_from_glob, jobs_from_manifest, jobs_from_seeds, print_table, run_many
+
+    usage: argparse.ArgumentParser = args.subparser
+    common = {k: v for k, v in (("levels", args.levels), ("depth_every", args.depth_every))
+              if v is not None}  # fmt: skip
+    try:
+        if args.manifest is not None:
+            jobs = jobs_from_manifest(args.manifest)
+        elif args.seeds is not None:
+            simulation = {"orders": args.orders, "tick_size": str(args.tick_size), **common}
+            first, last = args.seeds
+            jobs = jobs_from_seeds(first, last, simulation)
+        elif args.messages:
+            jobs = jobs_from_glob(args.messages, common)
+        else:
+            raise OptionError("give MESSAGE_GLOB, --manifest FILE or --seeds A-B")
+        result = run_many(
+            jobs, args.out, engine=args.engine, scheduler=args.scheduler, workers=args.workers,
+            connect_timeout=args.connect_timeout, retries=args.retries,
+            progress=_progress_wanted(args),
+        )  # fmt: skip
+    except (OptionError, DataError) as error:  # a manifest's bad row is a bad option too
+        usage.error(str(error))
+    if args.json:
+        json.dump(result.to_dict(), sys.stdout, indent=2)
+        sys.stdout.write("\n")
+    else:
+        print_table(result, sys.stdout)
+    sys.stdout.flush()
+    return 1 if result.failed else 0
 
 
 def run_guarded(body: Callable[[], int]) -> int:
