@@ -221,11 +221,7 @@ def _run(
         with OutputFolder(out, sources) as folder:
             replay_batches(stream, book, folder, trading, progress, trace)
             summary = finish()
-            counts = {k: v for k, v in summary.to_dict().items() if isinstance(v, int)}
-            metadata = {"command": command, "version": summary.version}
-            metadata.update({f"parameter.{k}": str(v) for k, v in parameters.items()})
-            metadata.update({f"count.{k}": str(v) for k, v in counts.items()})
-            folder.finish(summary.to_dict(), metadata)
+            _finish_folder(folder, command, parameters, summary)
     _draw(plot, trace, book, tick_size, summary)
     return summary
 
