@@ -2,15 +2,18 @@
 
 Writes a seeded ITCH 5.0 file (every message type, 100 stocks, built a block at
 a time from numpy structured arrays), then measures, each run in a fresh
-process: a plain read of the file (warm), one stock replayed end to end, ten
-stocks in one pass, the gzip copy, and the peak RSS of one stock on the full
-file against a file a tenth of its size.
+process: plain reads of the file (warm: read() into page-aligned buffers of
+several sizes, and cat), one stock replayed end to end, ten stocks in one pass,
+the gzip copy, and the peak RSS of one stock on the full file against a file a
+tenth of its size. Each read and replay runs --rounds times and the best counts,
+so that a machine shared with other work compares like with like.
 
-    python bench/replay_itch.py --gb 2 [--file PATH] [--keep]
+    python bench/replay_itch.py --gb 2 [--rounds N] [--file PATH] [--keep]
 """
 
 import argparse
 import json
+import mmap
 import os
 import shutil
 import subprocess
@@ -66,6 +69,7 @@ SIZES = {"S": 12, "R": 39, "H": 25, "Y": 20, "L": 26, "V": 35, "W": 12, "K": 28,
          "h": 21, "A": 36, "F": 40, "E": 31, "C": 36, "X": 23, "D": 19, "U": 35, "P": 44,
          "Q": 40, "B": 19, "I": 50, "N": 20, "O": 48}  # fmt: skip
 SKIPPED = "YLVWKJhINO"
+READ_SIZES = (128 << 10, 1 << 20, 8 << 20)
 KEY_SPAN = 1 << 58
 
 
@@ -258,14 +262,41 @@ def _recorded(b, rng, n):
         b.add(a, b.key(n // 100))
 
 
-def read_rate(path):
-    buffer = bytearray(1 << 23)
+def read_rate(path, size):
+    """Bytes a second of read() into a page-aligned buffer of ``size``, as the replay reads.
+
+    The buffer is mapped memory, so it starts on a page: the kernel copies into a
+    buffer off a cache line (such as a bytearray's, 16 bytes into its page) several
+    times slower on some machines, which would make the reference easy to beat.
+    """
+    buffer = mmap.mmap(-1, size)
     started = time.perf_counter()
     total = 0
     with open(path, "rb", buffering=0) as f:
         while n := f.readinto(buffer):
             total += n
+    buffer.close()
     return total / (time.perf_counter() - started)
+
+
+def cat_rate(path):
+    """Bytes a second of ``cat FILE > /dev/null``."""
+    with open(os.devnull, "wb") as sink:
+        started = time.perf_counter()
+        subprocess.run(["cat", str(path)], stdout=sink, check=True)
+    return path.stat().st_size / (time.perf_counter() - started)
+
+
+def measure_reads(path, rounds):
+    reads = {f"read() {n >> 10} KB": max(read_rate(path, n) for _ in range(rounds))
+             for n in READ_SIZES}  # fmt: skip
+    reads["cat > /dev/null"] = max(cat_rate(path) for _ in range(rounds))
+    return reads
+
+
+def best(rounds, function, *args):
+    """The round of ``function(*args)`` with the fewest run seconds."""
+    return min((function(*args) for _ in range(rounds)), key=lambda result: result[1])
 
 
 def child(command):
@@ -295,6 +326,12 @@ def main():
     parser.add_argument("--gb", type=float, default=2.0, help="file size in GB (default 2)")
     parser.add_argument("--file", type=Path, help="where the file is cached (default: a temp dir)")
     parser.add_argument("--seed", type=positive_int, default=7)
+    parser.add_argument(
+        "--rounds",
+        type=positive_int,
+        default=3,
+        help="runs of each read and replay; the best counts (default 3)",
+    )
     parser.add_argument("--keep", action="store_true", help="keep the files afterwards")
     args = parser.parse_args()
     if not args.gb > 0:
@@ -321,27 +358,36 @@ def main():
                 subprocess.run(["gzip", "-1", "-c", str(path)], stdout=out, check=True)
             made.append(packed)
         size = path.stat().st_size
-        read_rate(path)  # warm the page cache
-        rate = max(read_rate(path) for _ in range(3))
+        read_rate(path, READ_SIZES[0])  # warm the page cache
+        # The reference is the fastest plain read of the file: read() loops with
+        # buffers of several sizes, and cat; the best of the rounds of each, taken
+        # before and after the replays, whose best rounds they are compared with.
+        reads = measure_reads(path, args.rounds)
         work = Path(tempfile.mkdtemp())
-        rows = []
-        one, one_run, rss_one = replay(path, [symbol(1)], work / "one")
-        ten, ten_run, _ = replay(path, [symbol(i) for i in range(1, 11)], work / "ten")
+        one, one_run, rss_one = best(args.rounds, replay, path, [symbol(1)], work / "one")
+        ten_stocks = [symbol(i) for i in range(1, 11)]
+        ten, ten_run, _ = best(args.rounds, replay, path, ten_stocks, work / "ten")
         gz, gz_run, _ = replay(packed, [symbol(1)], work / "gz")
+        reads = {name: max(r, again) for (name, r), again in
+                 zip(reads.items(), measure_reads(path, args.rounds).values(), strict=True)}  # fmt: skip
+        rate = max(reads.values())
         _, _, rss_small = replay(small, [symbol(1)], work / "small")
         shutil.rmtree(work)
         gz_size = f"{packed.stat().st_size / 1e9:.2f} GB gzip"
+        fastest = max(reads, key=reads.__getitem__)
         rows = [
-            ("plain read (warm)", size / rate, size / rate, ""),
+            (f"read, {name}", size / r, size / r, "reference" if name == fastest else "")
+            for name, r in reads.items()
+        ] + [
             ("replay 1 stock", one, one_run, f"{size / one_run / rate:.2f} of read rate (run)"),
             ("replay 10 stocks", ten, ten_run, f"{ten_run / one_run:.2f}x one stock (run)"),
             ("replay 1 stock, gzip", gz, gz_run, gz_size),
         ]
         print(f"ITCH 5.0 file: {size / 1e9:.2f} GB, {STOCKS} stocks, seed {args.seed}")
         print("wall: the whole process; run: the replay's own seconds, from its summary")
-        print(f"{'':<24}{'wall s':>8}{'run s':>8}{'run MB/s':>10}  note")
+        print(f"{'':<26}{'wall s':>8}{'run s':>8}{'run MB/s':>10}  note")
         for name, wall, seconds, note in rows:
-            print(f"{name:<24}{wall:>8.2f}{seconds:>8.2f}{size / seconds / 1e6:>10.0f}  {note}")
+            print(f"{name:<26}{wall:>8.2f}{seconds:>8.2f}{size / seconds / 1e6:>10.0f}  {note}")
         print(f"peak RSS, 1 stock: {rss_one:.0f} MB on {size / 1e9:.2f} GB, "
               f"{rss_small:.0f} MB on {small.stat().st_size / 1e9:.2f} GB")  # fmt: skip
     finally:
