@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import gzip
 import json
+import os
 import random
 import struct
 from collections import defaultdict
@@ -19,6 +20,7 @@ import pytest
 
 from kestrova_replay import DataError, OptionError, itch
 from kestrova_replay.cli import main
+from kestrova_replay.engine import NativeBook
 from kestrova_replay.runs import replay_itch
 
 # The published size of every message type, and each one's fields after the
@@ -69,10 +71,11 @@ class Writer:
         self.serial = 0
         self.depth: dict[int, list[tuple]] = defaultdict(list)  # locate -> rows
         self.symbols: dict[int, str] = {}
+        self.wire: dict[int, int] = {}  # a stock's locate code in the messages, when moved
 
     def put(self, kind: str, locate: int, *fields: object) -> None:
         self.time += 1_000
-        self.messages.append(pack(kind, locate, self.time, *fields))
+        self.messages.append(pack(kind, self.wire.get(locate, locate), self.time, *fields))
 
     def book_message(self, kind: str, locate: int, *fields: object) -> None:
         self.put(kind, locate, *fields)
@@ -101,6 +104,11 @@ class Writer:
         self.symbols[locate] = symbol
         self.put("R", locate, symbol.ljust(8).encode(), b"Q", b"N", 100, b"N", b"C", b"Z ",
                  b"P", b"N", b"N", b"2", b"N", 0, b"N")  # fmt: skip
+
+    def relocate(self, locate: int, code: int) -> None:
+        """The stock's directory entry again, under another locate code from now on."""
+        self.wire[locate] = code
+        self.directory(locate, self.symbols[locate])
 
     def add(self, locate: int, ref: int, side: int, shares: int, price: int, mpid: bool) -> None:
         self.serial += 1
@@ -313,6 +321,112 @@ def test_small_blocks_carry_messages_across_block_ends(tmp_path, monkeypatch):
         assert depth_rows(tmp_path / "whole" / f"symbol={symbol}") == depth_rows(
             tmp_path / "pieces" / f"symbol={symbol}"
         )
+
+
+@pytest.fixture(scope="module")
+def long_day() -> Writer:
+    """A day of a few hundred KB, in which AAA moves to locate code 5 before midway."""
+    w = Writer()
+    w.put("S", 0, b"O")
+    for locate, symbol in STOCKS.items():
+        w.directory(locate, symbol)
+    rng = random.Random(11)
+    w.flow(rng, list(STOCKS), 2200)
+    w.relocate(1, 5)
+    w.flow(rng, list(STOCKS), 2800)
+    w.put("S", 0, b"C")
+    return w
+
+
+def without_timings(summary: dict) -> dict:
+    drop = {"seconds", "events_per_second"}
+    out = {k: v for k, v in summary.items() if k not in drop}
+    out["symbols"] = {
+        s: {k: v for k, v in d.items() if k not in drop} for s, d in out["symbols"].items()
+    }
+    return out
+
+
+def parquet_files(folder: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*.parquet"))}
+
+
+# Blocks from 64 KB on are scanned as two chains of messages, the second from a
+# guessed message start; 997-byte blocks are scanned one message after another.
+@pytest.mark.parametrize("block", [1 << 20, 1 << 16], ids=["one-block", "64k-blocks"])
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_large_blocks_give_the_bytes_of_small_ones(
+    tmp_path, monkeypatch, long_day, block, compressed
+):
+    data = long_day.bytes()
+    # AAA's new directory entry sits in the first half of the whole-file block:
+    # the second chain passes AAA's messages under the new code before it comes.
+    late = data.index(b"\x00\x27R\x00\x05")
+    assert len(data) > 1 << 17 and late < len(data) // 2
+    path = write(tmp_path, data, compressed)
+    symbols = ["AAA", "CC", "DDDDDDDD"]
+    runs = {}
+    for name, size in (("large", block), ("small", 997)):
+        monkeypatch.setattr(itch, "BLOCK_BYTES", size)
+        summary = replay_itch(path, symbols, out=tmp_path / name, levels=LEVELS, depth_every=1)
+        runs[name] = without_timings(summary.to_dict())
+    assert runs["large"] == runs["small"]
+    assert runs["large"]["messages"] == len(long_day.messages)
+    assert parquet_files(tmp_path / "large") == parquet_files(tmp_path / "small")
+    by_symbol = {s: loc for loc, s in STOCKS.items()}
+    for symbol in symbols:
+        folder = tmp_path / "large" / f"symbol={symbol}"
+        assert depth_rows(folder) == sorted(long_day.depth[by_symbol[symbol]])
+
+
+def _spoil(w: Writer, kind: str, where: float) -> tuple[bytes, str]:
+    """The day with one message spoilt about ``where`` into it, and the error it gives."""
+    i = int(len(w.messages) * where)
+    if kind == "zero-shares":  # an add of a chosen stock, decoded only for it
+        aaa = (b"A\x00\x01", b"A\x00\x05")
+        i = next(j for j in range(i, len(w.messages)) if w.messages[j][2:5] in aaa)
+    offset = sum(map(len, w.messages[:i]))
+    message = bytearray(w.messages[i])
+    kind_text = repr(chr(message[2]))
+    if kind == "unknown-type":
+        message[2] = ord("Z")
+        reason = "unknown message type 'Z'"
+    elif kind == "bad-length":
+        size = len(message) - 2
+        message[:2] = (size + 1).to_bytes(2, "big")
+        reason = f"length {size + 1} for a message of type {kind_text}, whose size is {size}"
+    else:
+        message[22:26] = bytes(4)
+        reason = "add order with 0 shares or a price of 0"
+    spoilt = w.messages[:i] + [bytes(message)] + w.messages[i + 1 :]
+    return b"".join(spoilt), f"byte {offset}: {reason}"
+
+
+@pytest.mark.parametrize("where", [0.3, 0.8], ids=["first-chain", "second-chain"])
+@pytest.mark.parametrize("kind", ["unknown-type", "bad-length", "zero-shares"])
+def test_bad_bytes_in_a_large_block_fail_where_they_are(tmp_path, long_day, kind, where):
+    data, message = _spoil(long_day, kind, where)
+    with pytest.raises(DataError) as caught:
+        replay_itch(write(tmp_path, data), ["AAA"])
+    assert message in str(caught.value)
+
+
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_a_scan_left_early_ends_its_threads(tmp_path, monkeypatch, long_day, compressed):
+    monkeypatch.setattr(itch, "BLOCK_BYTES", 1 << 12)
+    monkeypatch.setattr(itch, "BATCH_EVENTS", 10)
+    path = write(tmp_path, long_day.bytes(), compressed)
+    books = [NativeBook(tick_size=itch.TICK_SIZE) for _ in range(2)]
+    before = native_threads()
+    parts = itch.ItchScan(path, ["AAA", "BBBB"], [b.engine for b in books]).parts()
+    first = next(parts)
+    assert first.tables is not None and native_threads() > before
+    parts.close()
+    assert native_threads() == before
 
 
 def test_what_the_book_cannot_follow_is_counted(tmp_path):

@@ -66,6 +66,11 @@ Tables = dict[str, npt.NDArray[Any]]
 Level = tuple[int, float, int]
 
 
+def tables_from_bytes(raw: dict[str, bytes]) -> Tables:
+    """The native engine's raw table columns as arrays."""
+    return {name: np.frombuffer(raw[name], dtype) for name, dtype in TABLE_TYPES.items()}
+
+
 class Replayer(Protocol):
     def seed(self, row: npt.NDArray[np.int64]) -> None: ...
     def run(self, batch: Batch) -> None: ...
@@ -113,9 +118,13 @@ class NativeBook:
             batch.rows,
         )
 
+    @property
+    def engine(self) -> Any:
+        """The native engine, for a native loop that drives it (see ``itch.ItchScan``)."""
+        return self._engine
+
     def take_tables(self) -> Tables:
-        raw = self._engine.take_tables()
-        return {name: np.frombuffer(raw[name], dtype) for name, dtype in TABLE_TYPES.items()}
+        return tables_from_bytes(self._engine.take_tables())
 
     def counts(self) -> dict[str, int]:
         return dict(self._engine.counts())

@@ -1,18 +1,20 @@
 """ITCH 5.0 files: a stream of binary messages, each after a 2-byte big-endian length.
 
-The scan runs in native code (``_native.itch_scan``) over blocks of a few MB,
+The scan runs in native code (``_native.ItchPipeline``) on threads of its own,
 so no Python runs per message: it checks every message's length against its
 type, keeps the stock directory, and decodes the messages of the chosen stocks
-only, found by their locate codes. Plain and gzip-compressed files are read
-alike (gzip is told by its first two bytes). Prices are whole ticks of 0.0001.
+only, found by their locate codes; the chosen stocks' engines run there too.
+Plain and gzip-compressed files are read alike (gzip is told by its first two
+bytes). Prices are whole ticks of 0.0001.
 """
 
 from __future__ import annotations
 
 import gzip
 import os
+import threading
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -24,15 +26,15 @@ import numpy.typing as npt
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from .engine import Tables, tables_from_bytes
 from .errors import DataError, OptionError
 from .events import Batch, make_batch
+from .tables import parquet_writer
 
 TICK_SIZE = 0.0001
 GZIP_MAGIC = b"\x1f\x8b"
-BLOCK_BYTES = 1 << 23
-BATCH_EVENTS = 1 << 16  # events of one stock gathered before the book runs them
-MAX_MESSAGE = 1 << 16
-NO_SLOT = -1
+BLOCK_BYTES = 1 << 20  # read at a time: a ring of a few stays in the cache
+BATCH_EVENTS = 1 << 16  # rows of one stock gathered before its book runs them
 
 NAMES = {
     "A": "add order",
@@ -125,20 +127,6 @@ def open_itch(path: Path) -> Iterator[tuple[BinaryIO, BinaryIO, bool]]:
             yield raw, stream, True  # type: ignore[misc]
 
 
-def _fill(stream: BinaryIO, view: memoryview, path: Path) -> int:
-    """Reads until ``view`` is full or the stream ends; the bytes read."""
-    done = 0
-    try:
-        while done < len(view):
-            n = stream.readinto(view[done:])  # type: ignore[attr-defined]
-            if not n:
-                break
-            done += n
-    except (gzip.BadGzipFile, zlib.error, EOFError) as error:
-        raise DataError(path, None, f"corrupt gzip data: {error}") from None
-    return done
-
-
 @dataclass
 class ScanState:
     """How far a scan has got: bytes and messages of the (decompressed) stream."""
@@ -149,90 +137,27 @@ class ScanState:
     position: int = 0  # bytes of the file itself, for progress
 
 
-def scan_blocks(
-    path: Path,
-    slots: npt.NDArray[np.int16],
-    symbols: bytes,
-    state: ScanState,
-    *,
-    stop_at_orders: bool = False,
-    block_bytes: int | None = None,
-) -> Iterator[dict[str, Any]]:
-    """The native scan's result for each block, a partial message carried to the next."""
-    from . import _native
-
-    block_bytes = block_bytes or BLOCK_BYTES
-    buffer = bytearray(block_bytes + MAX_MESSAGE)
-    view = memoryview(buffer)
-    held = 0
-    with open_itch(path) as (raw, stream, compressed):
-        state.compressed = compressed
-        while True:
-            n = _fill(stream, view[held : held + block_bytes], path)
-            final = n < block_bytes
-            size = held + n
-            result = _native.itch_scan(
-                view[:size], slots, symbols, state.offset, state.messages, final, stop_at_orders
-            )
-            if result["reason"] is not None:
-                raise _scan_error(path, result, state)
-            state.offset += result["consumed"]
-            state.messages += result["messages"]
-            state.position = raw.tell()
-            yield result
-            if final or result["orders_seen"]:
-                break
-            held = size - result["consumed"]
-            buffer[:held] = bytes(view[result["consumed"] : size])
-    if state.messages == 0 and state.offset == 0 and not stop_at_orders:
-        raise DataError(path, None, "empty file")
-
-
-def _scan_error(path: Path, result: dict[str, Any], state: ScanState) -> DataError:
-    reason = result["reason"]
-    offset = result["error_offset"]
-    if offset == 0 and not reason.startswith("truncated"):
-        reason = f"not an ITCH 5.0 file: {reason}"
-    if state.compressed:
-        reason += " (offset in the decompressed data)"
-    return DataError(path, offset, reason, offset=True)
-
-
-def read_directory(path: Path) -> dict[str, int]:
-    """The stock directory: symbol -> locate, read up to the first add order."""
-    slots = np.full(1 << 16, NO_SLOT, np.int16)
-    directory: dict[str, int] = {}
-    state = ScanState()
-    empty = True
-    for result in scan_blocks(
-        path, slots, b"", state, stop_at_orders=True, block_bytes=min(BLOCK_BYTES, 1 << 20)
-    ):
-        empty = empty and result["messages"] == 0 and not result["orders_seen"]
-        directory.update(_directory_entries(result))
-    if empty:
-        raise DataError(path, None, "empty file")
-    return directory
-
-
-def _directory_entries(result: dict[str, Any]) -> dict[str, int]:
-    locates = np.frombuffer(result["directory_locate"], np.uint16)
-    names = np.frombuffer(result["directory_symbol"], "S8")
-    return {
-        name.decode("ascii", "replace").rstrip(): int(locate)
-        for name, locate in zip(names, locates, strict=True)
-    }
-
-
 @dataclass
 class Part:
-    """What a scan gathered of one stock: book events, and the trade and notice rows."""
+    """One chosen stock's rows since its last part, cut every BATCH_EVENTS rows.
 
-    batch: Batch | None
+    ``batch`` holds the book events for a caller that runs the book itself;
+    when the scan ran the stock's engine, ``tables`` holds the engine's rows
+    and ``batch`` only the events' actions.
+    """
+
+    slot: int
+    batch: Batch
+    tables: Tables | None
     trades: Columns
     notices: Columns
 
+    @property
+    def events(self) -> int:
+        return len(self.batch.columns["action"])
 
-_EVENT_TYPES = {
+
+_EVENT_TYPES: dict[str, Any] = {
     "time": np.int64,
     "seq": np.int64,
     "action": np.uint8,
@@ -243,7 +168,7 @@ _EVENT_TYPES = {
     "price": np.int64,
     "quantity": np.int64,
 }
-_TRADE_TYPES = {
+_TRADE_TYPES: dict[str, Any] = {
     "trade_seq": np.int64,
     "trade_time": np.int64,
     "trade_code": np.uint8,
@@ -254,7 +179,7 @@ _TRADE_TYPES = {
     "trade_match": np.uint64,
     "trade_cross": np.uint8,
 }
-_NOTICE_TYPES = {
+_NOTICE_TYPES: dict[str, Any] = {
     "notice_seq": np.int64,
     "notice_time": np.int64,
     "notice_code": np.uint8,
@@ -263,95 +188,151 @@ _NOTICE_TYPES = {
 }
 
 
-def _split(
-    result: dict[str, Any], types: dict[str, Any], slot_name: str, count: int
-) -> list[Columns]:
-    """One column set per chosen stock, from a block's columns tagged by slot."""
-    columns = {name: np.frombuffer(result[name], dtype) for name, dtype in types.items()}
-    if count == 1:
-        return [columns]
-    slot = np.frombuffer(result[slot_name], np.uint16)
-    # One gather a column, then views of it: cheaper than a mask per stock.
-    order = np.argsort(slot, kind="stable")
-    ends = np.cumsum(np.bincount(slot, minlength=count))
-    starts = ends - np.bincount(slot, minlength=count)
-    grouped = {name: c[order] for name, c in columns.items()}
-    return [
-        {name: c[start:end] for name, c in grouped.items()}
-        for start, end in zip(starts.tolist(), ends.tolist(), strict=True)
-    ]
-
-
 class ItchScan:
-    """Scans a file once for several stocks, giving each its events in batches."""
+    """Scans a file once for several stocks, giving each its rows in parts.
 
-    def __init__(self, path: Path, symbols: Sequence[str]) -> None:
+    The native pipeline reads, scans and, given ``engines`` (one per symbol),
+    runs the books on threads of its own while the caller writes tables. A
+    gzip file is decompressed by a thread here and fed to it.
+    """
+
+    def __init__(
+        self,
+        path: Path,
+        symbols: Sequence[str],
+        engines: Sequence[Any] | None = None,
+        *,
+        stop_at_orders: bool = False,
+        block_bytes: int | None = None,
+    ) -> None:
         self.path = path
         self.symbols = list(symbols)
+        self.engines = None if engines is None else tuple(engines)
+        self.stop_at_orders = stop_at_orders
+        self.block_bytes = block_bytes
         self.state = ScanState()
         self.type_counts = np.zeros(256, np.int64)
+        self.directory: dict[str, int] = {}
 
-    def parts(self) -> Iterator[list[Part]]:
-        """Lists of one Part per stock, each time some stock has a batch's worth."""
-        count = len(self.symbols)
-        slots = np.full(1 << 16, NO_SLOT, np.int16)
+    def parts(self) -> Generator[Part, None, None]:
+        """Each stock's parts in its own order; stocks interleave as their rows come."""
+        from . import _native
+
+        block_bytes = self.block_bytes or BLOCK_BYTES
         names = b"".join(s.encode("ascii").ljust(8) for s in self.symbols)
-        held: list[list[Columns]] = [[] for _ in range(count)]
-        trades: list[list[Columns]] = [[] for _ in range(count)]
-        notices: list[list[Columns]] = [[] for _ in range(count)]
-        waiting = np.zeros(count, np.int64)
-        blocks = scan_blocks(self.path, slots, names, self.state)
-        for result in blocks:
-            self.type_counts += np.frombuffer(result["type_counts"], np.int64)
-            for i, columns in enumerate(_split(result, _EVENT_TYPES, "slot", count)):
-                if len(columns["time"]):
-                    held[i].append(columns)
-                    waiting[i] += len(columns["time"])
-            for i, columns in enumerate(_split(result, _TRADE_TYPES, "trade_slot", count)):
-                if len(columns["trade_seq"]):
-                    trades[i].append(columns)
-            for i, columns in enumerate(_split(result, _NOTICE_TYPES, "notice_slot", count)):
-                if len(columns["notice_seq"]):
-                    notices[i].append(columns)
-            if (waiting >= BATCH_EVENTS).any():
-                yield self._take(held, trades, notices, waiting, everything=False)
-        yield self._take(held, trades, notices, waiting, everything=True)
+        workers = min(len(self.symbols), len(os.sched_getaffinity(0))) or 1
+        failures: list[BaseException] = []
+        with open_itch(self.path) as (raw, stream, compressed):
+            self.state.compressed = compressed
+            pipeline = _native.ItchPipeline(
+                -1 if compressed else raw.fileno(), names, block_bytes, BATCH_EVENTS,
+                self.stop_at_orders, self.engines, workers,
+            )  # fmt: skip
+            feeder = None
+            if compressed:
+                feeder = threading.Thread(
+                    target=_feed, args=(pipeline, stream, raw, block_bytes, self.path, failures),
+                    name="kestrova-gzip", daemon=True,
+                )  # fmt: skip
+                feeder.start()
+            try:
+                while (piece := pipeline.next()) is not None:
+                    self.state.position = piece["position"]
+                    yield self._part(piece)
+            finally:
+                # Ends the threads early when the caller stopped reading; at the
+                # end they are done, and it changes nothing.
+                pipeline.stop()
+                if feeder is not None:
+                    feeder.join()
+            self._finish(pipeline.outcome(), failures)
 
-    def _take(
-        self,
-        held: list[list[Columns]],
-        trades: list[list[Columns]],
-        notices: list[list[Columns]],
-        waiting: npt.NDArray[np.int64],
-        *,
-        everything: bool,
-    ) -> list[Part]:
-        parts = []
-        for i in range(len(self.symbols)):
-            batch = None
-            if held[i] and (everything or waiting[i] >= BATCH_EVENTS):
-                joined = _join(held[i], _EVENT_TYPES)
-                batch = make_batch(position=self.state.position, **joined)
-                held[i].clear()
-                waiting[i] = 0
-            parts.append(
-                Part(batch, _join(trades[i], _TRADE_TYPES), _join(notices[i], _NOTICE_TYPES))
+    def _part(self, piece: dict[str, Any]) -> Part:
+        tables = piece.get("tables")
+        if tables is None:
+            batch = make_batch(
+                position=piece["position"],
+                **{name: np.frombuffer(piece[name], t) for name, t in _EVENT_TYPES.items()},
             )
-            trades[i].clear()
-            notices[i].clear()
-        return parts
+        else:
+            tables = tables_from_bytes(tables)
+            batch = Batch({"action": np.frombuffer(piece["action"], np.uint8)}, None)
+        return Part(
+            piece["slot"],
+            batch,
+            tables,
+            {name: np.frombuffer(piece[name], t) for name, t in _TRADE_TYPES.items()},
+            {name: np.frombuffer(piece[name], t) for name, t in _NOTICE_TYPES.items()},
+        )
+
+    def _finish(self, outcome: dict[str, Any], failures: list[BaseException]) -> None:
+        self.state.offset = outcome["offset"]
+        self.state.messages = outcome["messages"]
+        self.type_counts += np.frombuffer(outcome["type_counts"], np.int64)
+        locates = np.frombuffer(outcome["directory_locate"], np.uint16)
+        names = np.frombuffer(outcome["directory_symbol"], "S8")
+        self.directory = {
+            name.decode("ascii", "replace").rstrip(): int(locate)
+            for name, locate in zip(names, locates, strict=True)
+        }
+        # Bad data comes first: a gzip failure can only be at or after it.
+        if outcome["reason"] is not None:
+            raise _scan_error(self.path, outcome, self.state)
+        if failures:
+            raise failures[0]
+        if outcome["read_error"]:
+            error = outcome["read_error"]
+            raise OSError(error, os.strerror(error), str(self.path))
+        if outcome["internal"] is not None:
+            raise RuntimeError(f"replay failed: {outcome['internal']}")
+        if self.state.messages == 0 and not outcome["orders_seen"]:
+            raise DataError(self.path, None, "empty file")
 
     def message_types(self) -> dict[str, int]:
         """Messages of the whole file by type."""
         return {chr(code): int(n) for code, n in enumerate(self.type_counts) if n}
 
 
-def _join(pieces: list[Columns], types: dict[str, Any]) -> Columns:
-    if not pieces:
-        return {name: np.empty(0, dtype) for name, dtype in types.items()}
-    if len(pieces) == 1:
-        return pieces[0]
-    return {name: np.concatenate([p[name] for p in pieces]) for name in types}
+def _feed(
+    pipeline: Any,
+    stream: BinaryIO,
+    raw: BinaryIO,
+    block_bytes: int,
+    path: Path,
+    failures: list[BaseException],
+) -> None:
+    """Decompresses into the pipeline; a failure ends the data where it happened."""
+    view = memoryview(bytearray(block_bytes))
+    clean = False
+    try:
+        while n := stream.readinto(view):  # type: ignore[attr-defined]
+            if not pipeline.feed(view[:n], raw.tell()):
+                return
+        clean = True
+    except (gzip.BadGzipFile, zlib.error, EOFError) as error:
+        failures.append(DataError(path, None, f"corrupt gzip data: {error}"))
+    except BaseException as error:  # raised where the scan is consumed
+        failures.append(error)
+    finally:
+        pipeline.finish(clean)
+
+
+def _scan_error(path: Path, outcome: dict[str, Any], state: ScanState) -> DataError:
+    reason = outcome["reason"]
+    offset = outcome["error_offset"]
+    if offset == 0 and not reason.startswith("truncated"):
+        reason = f"not an ITCH 5.0 file: {reason}"
+    if state.compressed:
+        reason += " (offset in the decompressed data)"
+    return DataError(path, offset, reason, offset=True)
+
+
+def read_directory(path: Path) -> dict[str, int]:
+    """The stock directory: symbol -> locate, read up to the first add order."""
+    scan = ItchScan(path, [], stop_at_orders=True, block_bytes=min(BLOCK_BYTES, 1 << 20))
+    for _ in scan.parts():
+        pass
+    return scan.directory
 
 
 def _chars(values: npt.NDArray[np.uint8], present: npt.NDArray[np.bool_]) -> pa.Array:
@@ -428,7 +409,7 @@ class ExtraTables:
         self.folder.mkdir(parents=True, exist_ok=True)
         for name, schema in self.schemas.items():
             (self.folder / f"{name}.parquet").unlink(missing_ok=True)
-            self._writers[name] = pq.ParquetWriter(self._temp(name), schema, compression="zstd")
+            self._writers[name] = parquet_writer(self._temp(name), schema)
         return self
 
     def write(self, name: str, batch: pa.RecordBatch) -> None:

@@ -498,7 +498,10 @@ def replay_itch(
     parameters = {"file": str(file), "symbols": ",".join(chosen), "levels": levels,
                   "depth_every": depth_every}  # fmt: skip
     command = "replay itch"
-    scan = itch.ItchScan(file, chosen)
+    # The native books run on the scan's own threads; the class books run here.
+    native = [b.engine for b in books.values() if isinstance(b, NativeBook)]
+    engines = native if len(native) == len(books) else None
+    scan = itch.ItchScan(file, chosen, engines)
     bar = _progress(progress, file.stat().st_size, "B", file.name)
     top = None if out is None else Path(out)
     started = time.perf_counter()
@@ -514,17 +517,19 @@ def replay_itch(
                     folders[s] = stack.enter_context(OutputFolder(folder, itch.SOURCES))
                     extras[s] = stack.enter_context(itch.ExtraTables(folder, itch.SCHEMAS))
             done = 0
-            for parts in scan.parts():
-                for s, part in zip(chosen, parts, strict=True):
-                    if part.batch is not None:
+            for part in stack.enter_context(contextlib.closing(scan.parts())):
+                s = chosen[part.slot]
+                if part.events:
+                    tables = part.tables
+                    if tables is None:
                         books[s].run(part.batch)
                         tables = books[s].take_tables()
-                        trading[s].add(tables, part.batch)
-                        if s in folders:
-                            folders[s].append(tables)
-                    itch.count_recorded(part, recorded[s])
-                    if s in extras:
-                        itch.write_part(extras[s], part)
+                    trading[s].add(tables, part.batch)
+                    if s in folders:
+                        folders[s].append(tables)
+                itch.count_recorded(part, recorded[s])
+                if s in extras:
+                    itch.write_part(extras[s], part)
                 if bar is not None:
                     bar.update(scan.state.position - done)
                     done = scan.state.position

@@ -8,7 +8,7 @@
 
 #include "module/python.hpp"
 #include "module/ref.hpp"
-#include "replay/itch_scan.hpp"
+#include "replay/itch_pipeline.hpp"
 #include "replay/replay_engine.hpp"
 
 namespace kestrova::replay {
@@ -178,41 +178,45 @@ void put_column(PyObject* dict, const char* name, const std::vector<T>& column) 
   if (PyDict_SetItemString(dict, name, bytes.get()) != 0) throw ErrorSet{};
 }
 
-// The rows made since the last call, as raw column bytes; the caller views
-// them with numpy.frombuffer.
+// An engine's table rows as raw column bytes; the caller views them with
+// numpy.frombuffer.
+void put_tables(PyObject* d, const Tables& t) {
+  put_column(d, "fill_seq", t.fill_seq);
+  put_column(d, "fill_time", t.fill_time);
+  put_column(d, "fill_price", t.fill_price);
+  put_column(d, "fill_quantity", t.fill_quantity);
+  put_column(d, "fill_maker", t.fill_maker);
+  put_column(d, "fill_taker", t.fill_taker);
+  put_column(d, "fill_maker_known", t.fill_maker_known);
+  put_column(d, "fill_taker_known", t.fill_taker_known);
+  put_column(d, "fill_aggressor", t.fill_aggressor);
+  put_column(d, "fill_code", t.fill_code);
+  put_column(d, "bbo_seq", t.bbo_seq);
+  put_column(d, "bbo_time", t.bbo_time);
+  put_column(d, "bbo_bid_price", t.bbo_bid_price);
+  put_column(d, "bbo_bid_size", t.bbo_bid_size);
+  put_column(d, "bbo_ask_price", t.bbo_ask_price);
+  put_column(d, "bbo_ask_size", t.bbo_ask_size);
+  put_column(d, "depth_seq", t.depth_seq);
+  put_column(d, "depth_time", t.depth_time);
+  put_column(d, "depth_side", t.depth_side);
+  put_column(d, "depth_level", t.depth_level);
+  put_column(d, "depth_price", t.depth_price);
+  put_column(d, "depth_size", t.depth_size);
+  put_column(d, "depth_orders", t.depth_orders);
+  put_column(d, "divergence_seq", t.divergence_seq);
+  put_column(d, "divergence_time", t.divergence_time);
+  put_column(d, "divergence_ref", t.divergence_ref);
+  put_column(d, "divergence_reason", t.divergence_reason);
+  put_column(d, "divergence_code", t.divergence_code);
+}
+
+// The rows made since the last call.
 PyObject* engine_take_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> Ref {
     Tables& t = engine_of(self).tables();
     Ref dict = check(PyDict_New());
-    PyObject* d = dict.get();
-    put_column(d, "fill_seq", t.fill_seq);
-    put_column(d, "fill_time", t.fill_time);
-    put_column(d, "fill_price", t.fill_price);
-    put_column(d, "fill_quantity", t.fill_quantity);
-    put_column(d, "fill_maker", t.fill_maker);
-    put_column(d, "fill_taker", t.fill_taker);
-    put_column(d, "fill_maker_known", t.fill_maker_known);
-    put_column(d, "fill_taker_known", t.fill_taker_known);
-    put_column(d, "fill_aggressor", t.fill_aggressor);
-    put_column(d, "fill_code", t.fill_code);
-    put_column(d, "bbo_seq", t.bbo_seq);
-    put_column(d, "bbo_time", t.bbo_time);
-    put_column(d, "bbo_bid_price", t.bbo_bid_price);
-    put_column(d, "bbo_bid_size", t.bbo_bid_size);
-    put_column(d, "bbo_ask_price", t.bbo_ask_price);
-    put_column(d, "bbo_ask_size", t.bbo_ask_size);
-    put_column(d, "depth_seq", t.depth_seq);
-    put_column(d, "depth_time", t.depth_time);
-    put_column(d, "depth_side", t.depth_side);
-    put_column(d, "depth_level", t.depth_level);
-    put_column(d, "depth_price", t.depth_price);
-    put_column(d, "depth_size", t.depth_size);
-    put_column(d, "depth_orders", t.depth_orders);
-    put_column(d, "divergence_seq", t.divergence_seq);
-    put_column(d, "divergence_time", t.divergence_time);
-    put_column(d, "divergence_ref", t.divergence_ref);
-    put_column(d, "divergence_reason", t.divergence_reason);
-    put_column(d, "divergence_code", t.divergence_code);
+    put_tables(dict.get(), t);
     t.clear();
     return dict;
   });
@@ -317,88 +321,239 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
-// itch_scan(data, slots, symbols, offset, seq, final, stop_at_orders): the
-// whole ITCH messages at the front of `data`, decoded for the stocks whose
-// locates map to a slot. `slots` (int16, one per locate) is updated as the
-// directory names the chosen `symbols` (8 bytes each). Returns the columns
-// as bytes, how far the scan got, and the reason it stopped on bad data.
-PyObject* itch_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// The Engine type, to check what an ITCH pipeline is given to drive.
+PyObject* engine_type = nullptr;
+
+struct PipelineObject {
+  PyObject_HEAD itch::Pipeline* pipeline;
+  PyObject* engines;  // the Engine objects its workers drive, kept alive meanwhile
+};
+
+itch::Pipeline& pipeline_of(PyObject* self) {
+  return *reinterpret_cast<PipelineObject*>(self)->pipeline;
+}
+
+// ItchPipeline(fd, symbols, block_bytes, batch_events, stop_at_orders,
+// engines=None, workers=1)
+PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Ref {
-    if (nargs != 7) {
-      throw ArgumentError{PyExc_TypeError,
-                          "itch_scan() takes data, slots, symbols, offset, seq, final and "
-                          "stop_at_orders"};
+    static const char* names[] = {"fd",           "symbols",        "block_bytes",
+                                  "batch_events", "stop_at_orders", "engines",
+                                  "workers",      nullptr};
+    int fd = -1, stop_at_orders = 0;
+    PyObject *symbols = nullptr, *engines = Py_None;
+    Py_ssize_t block_bytes = 0, batch_events = 0, workers = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iOnnp|On", const_cast<char**>(names), &fd,
+                                     &symbols, &block_bytes, &batch_events, &stop_at_orders,
+                                     &engines, &workers)) {
+      throw ErrorSet{};
     }
-    Column data(args[0], 1, "data");
-    Column slots(args[1], 2, "slots", PyBUF_WRITABLE);
-    Column symbols(args[2], 8, "symbols");
-    if (slots.size() != 65536) throw ArgumentError{PyExc_ValueError, "slots: one per locate"};
-    const unsigned long long offset = PyLong_AsUnsignedLongLong(args[3]);
-    const long long seq = PyLong_AsLongLong(args[4]);
-    if (PyErr_Occurred()) throw ErrorSet{};
-    const int final = PyObject_IsTrue(args[5]), stop = PyObject_IsTrue(args[6]);
-    if (final < 0 || stop < 0) throw ErrorSet{};
-    itch::ScanOutput out;
-    itch::ScanResult result;
+    if (block_bytes < 1 || batch_events < 1 || workers < 1) {
+      throw ArgumentError{PyExc_ValueError, "block_bytes, batch_events, workers: 1 or more"};
+    }
+    itch::PipelineOptions options;
+    options.fd = fd;
+    options.block_bytes = static_cast<std::size_t>(block_bytes);
+    options.batch_events = static_cast<std::size_t>(batch_events);
+    options.stop_at_orders = stop_at_orders != 0;
+    options.workers = static_cast<std::size_t>(workers);
+    // The interpreter's own threads: they link against whichever glibc it
+    // was built for, and never run Python here.
+    options.launch = [](void (*body)(void*), void* argument) {
+      return PyThread_start_new_thread(body, argument) != PYTHREAD_INVALID_THREAD_ID;
+    };
     {
-      // The scan reads plain memory only: other threads may run meanwhile.
-      ReleasedGil released;
-      result = itch::scan({data.data<std::uint8_t>(), data.size()},
-                          {slots.writable_data<std::int16_t>(), slots.size()},
-                          {symbols.data<itch::Symbol>(), symbols.size()}, offset, seq, final != 0,
-                          stop != 0, out);
+      Column names_column(symbols, 8, "symbols");
+      const auto* first = names_column.data<itch::Symbol>();
+      options.symbols.assign(first, first + names_column.size());
     }
+    if (options.symbols.size() > 32767)
+      throw ArgumentError{PyExc_ValueError, "symbols: 32767 at most"};
+    if (engines != Py_None) {
+      if (!PyTuple_Check(engines) ||
+          static_cast<std::size_t>(PyTuple_GET_SIZE(engines)) != options.symbols.size()) {
+        throw ArgumentError{PyExc_TypeError, "engines: a tuple of one Engine per symbol"};
+      }
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(engines); ++i) {
+        PyObject* engine = PyTuple_GET_ITEM(engines, i);
+        if (!PyObject_TypeCheck(engine, reinterpret_cast<PyTypeObject*>(engine_type))) {
+          throw ArgumentError{PyExc_TypeError, "engines: a tuple of one Engine per symbol"};
+        }
+        options.engines.push_back(&engine_of(engine));
+      }
+    }
+    Ref self = check(type->tp_alloc(type, 0));
+    auto* object = reinterpret_cast<PipelineObject*>(self.get());
+    if (engines != Py_None) object->engines = Py_NewRef(engines);
+    object->pipeline = new itch::Pipeline(std::move(options));
+    return self;
+  });
+}
+
+void pipeline_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<PipelineObject*>(self);
+  // Stops and joins its threads, which never take the interpreter.
+  delete object->pipeline;
+  Py_XDECREF(object->engines);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// feed(data, position): the next bytes of the stream; False once stopped.
+PyObject* pipeline_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> Ref {
+    if (nargs != 2) throw ArgumentError{PyExc_TypeError, "feed() takes data and position"};
+    Column data(args[0], 1, "data");
+    const unsigned long long position = PyLong_AsUnsignedLongLong(args[1]);
+    if (PyErr_Occurred()) throw ErrorSet{};
+    bool fed;
+    {
+      ReleasedGil released;
+      fed = pipeline_of(self).feed({data.data<std::uint8_t>(), data.size()}, position);
+    }
+    return Ref::borrow(fed ? Py_True : Py_False);
+  });
+}
+
+PyObject* pipeline_finish(PyObject* self, PyObject* clean) {
+  return guarded([&]() -> Ref {
+    const int is_clean = PyObject_IsTrue(clean);
+    if (is_clean < 0) throw ErrorSet{};
+    {
+      ReleasedGil released;
+      pipeline_of(self).finish(is_clean != 0);
+    }
+    return Ref::borrow(Py_None);
+  });
+}
+
+// The next stock's rows as raw column bytes, with the engine's tables made
+// from them when the pipeline drives the engines (then of the events only
+// the actions come back); None at the end.
+PyObject* pipeline_next(PyObject* self, PyObject*) {
+  return guarded([&]() -> Ref {
+    itch::Pipeline& pipeline = pipeline_of(self);
+    itch::Piece piece;
+    bool got;
+    {
+      ReleasedGil released;
+      got = pipeline.next(piece);
+    }
+    if (!got) return Ref::borrow(Py_None);
+    const itch::StockRows& r = piece.rows;
     Ref dict = check(PyDict_New());
     PyObject* d = dict.get();
-    put_count(d, "consumed", static_cast<long long>(result.consumed));
-    put_count(d, "messages", result.messages);
-    put_count(d, "orders_seen", result.orders_seen);
-    put_count(d, "error_offset", static_cast<long long>(result.error_offset));
-    Ref reason = result.failed
-                     ? check(PyUnicode_FromStringAndSize(
-                           result.reason.data(), static_cast<Py_ssize_t>(result.reason.size())))
-                     : Ref::borrow(Py_None);
-    if (PyDict_SetItemString(d, "reason", reason.get()) != 0) throw ErrorSet{};
-    put_column(d, "time", out.time);
-    put_column(d, "seq", out.seq);
-    put_column(d, "action", out.action);
-    put_column(d, "side", out.side);
-    put_column(d, "code", out.code);
-    put_column(d, "ref", out.ref);
-    put_column(d, "new_ref", out.new_ref);
-    put_column(d, "price", out.price);
-    put_column(d, "quantity", out.quantity);
-    put_column(d, "slot", out.slot);
-    put_column(d, "trade_seq", out.trade_seq);
-    put_column(d, "trade_time", out.trade_time);
-    put_column(d, "trade_code", out.trade_code);
-    put_column(d, "trade_ref", out.trade_ref);
-    put_column(d, "trade_side", out.trade_side);
-    put_column(d, "trade_shares", out.trade_shares);
-    put_column(d, "trade_price", out.trade_price);
-    put_column(d, "trade_match", out.trade_match);
-    put_column(d, "trade_cross", out.trade_cross);
-    put_column(d, "trade_slot", out.trade_slot);
-    put_column(d, "notice_seq", out.notice_seq);
-    put_column(d, "notice_time", out.notice_time);
-    put_column(d, "notice_code", out.notice_code);
-    put_column(d, "notice_state", out.notice_state);
-    put_column(d, "notice_reason", out.notice_reason);
-    put_column(d, "notice_slot", out.notice_slot);
-    put_column(d, "directory_locate", out.directory_locate);
-    put_column(d, "directory_symbol", out.directory_symbol);
-    const std::vector<std::int64_t> counts(out.type_counts.begin(), out.type_counts.end());
-    put_column(d, "type_counts", counts);
+    put_count(d, "slot", piece.slot);
+    put_count(d, "position", static_cast<long long>(piece.position));
+    put_column(d, "action", r.action);
+    if (piece.has_tables) {
+      Ref tables = check(PyDict_New());
+      put_tables(tables.get(), piece.tables);
+      if (PyDict_SetItemString(d, "tables", tables.get()) != 0) throw ErrorSet{};
+    } else {
+      put_column(d, "time", r.time);
+      put_column(d, "seq", r.seq);
+      put_column(d, "side", r.side);
+      put_column(d, "code", r.code);
+      put_column(d, "ref", r.ref);
+      put_column(d, "new_ref", r.new_ref);
+      put_column(d, "price", r.price);
+      put_column(d, "quantity", r.quantity);
+    }
+    put_column(d, "trade_seq", r.trade_seq);
+    put_column(d, "trade_time", r.trade_time);
+    put_column(d, "trade_code", r.trade_code);
+    put_column(d, "trade_ref", r.trade_ref);
+    put_column(d, "trade_side", r.trade_side);
+    put_column(d, "trade_shares", r.trade_shares);
+    put_column(d, "trade_price", r.trade_price);
+    put_column(d, "trade_match", r.trade_match);
+    put_column(d, "trade_cross", r.trade_cross);
+    put_column(d, "notice_seq", r.notice_seq);
+    put_column(d, "notice_time", r.notice_time);
+    put_column(d, "notice_code", r.notice_code);
+    put_column(d, "notice_state", r.notice_state);
+    put_column(d, "notice_reason", r.notice_reason);
+    pipeline.recycle(std::move(piece.rows));
     return dict;
   });
 }
 
-PyMethodDef module_methods[] = {
-    {"itch_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(itch_scan)),
-     METH_FASTCALL,
-     "itch_scan(data, slots, symbols, offset, seq, final, stop_at_orders)\n--\n\n"
-     "Decodes the whole ITCH messages at the front of data for the chosen stocks."},
+PyObject* pipeline_stop(PyObject* self, PyObject*) {
+  return guarded([&]() -> Ref {
+    ReleasedGil released;
+    pipeline_of(self).stop();
+    pipeline_of(self).join();
+    return Ref::borrow(Py_None);
+  });
+}
+
+Ref optional_text(const std::string& text, bool present) {
+  if (!present) return Ref::borrow(Py_None);
+  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+void put_item(PyObject* dict, const char* name, const Ref& value) {
+  if (PyDict_SetItemString(dict, name, value.get()) != 0) throw ErrorSet{};
+}
+
+// How the scan ended, once every thread is done: how far it got, the message
+// counts by type, the stock directory, and why it stopped if it failed.
+PyObject* pipeline_outcome(PyObject* self, PyObject*) {
+  return guarded([&]() -> Ref {
+    itch::Pipeline& pipeline = pipeline_of(self);
+    {
+      ReleasedGil released;
+      pipeline.join();
+    }
+    const itch::Scanner& scanner = pipeline.scanner();
+    const itch::Outcome& outcome = pipeline.outcome();
+    Ref dict = check(PyDict_New());
+    PyObject* d = dict.get();
+    put_count(d, "offset", static_cast<long long>(scanner.offset()));
+    put_count(d, "messages", scanner.messages());
+    put_count(d, "orders_seen", scanner.orders_seen());
+    put_count(d, "error_offset", static_cast<long long>(scanner.failure().offset));
+    put_item(d, "reason", optional_text(scanner.failure().reason, scanner.failure().failed));
+    put_count(d, "read_error", outcome.read_error);
+    put_count(d, "abandoned", outcome.abandoned);
+    put_item(d, "internal", optional_text(outcome.internal, !outcome.internal.empty()));
+    const std::vector<std::int64_t> counts(scanner.type_counts().begin(),
+                                           scanner.type_counts().end());
+    put_column(d, "type_counts", counts);
+    put_column(d, "directory_locate", scanner.directory_locates());
+    put_column(d, "directory_symbol", scanner.directory_symbols());
+    return dict;
+  });
+}
+
+PyMethodDef pipeline_methods[] = {
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pipeline_feed)),
+     METH_FASTCALL, "feed(data, position)\n--\n\nHands over the next bytes; False once stopped."},
+    {"finish", pipeline_finish, METH_O,
+     "finish(clean)\n--\n\nNo more data; unless clean, the data just ended."},
+    {"next", pipeline_next, METH_NOARGS, "The next stock's rows, or None at the end."},
+    {"stop", pipeline_stop, METH_NOARGS, "Ends every thread early."},
+    {"outcome", pipeline_outcome, METH_NOARGS, "How the scan ended, once its threads are done."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot pipeline_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(pipeline_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pipeline_dealloc)},
+    {Py_tp_methods, pipeline_methods},
+    {Py_tp_doc,
+     const_cast<char*>("Reads, scans and replays an ITCH stream on threads of its own.")},
+    {0, nullptr},
+};
+
+PyType_Spec pipeline_spec = {
+    "kestrova_replay._native.ItchPipeline",
+    sizeof(PipelineObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    pipeline_slots,
 };
 
 PyModuleDef native_module = {
@@ -406,7 +561,7 @@ PyModuleDef native_module = {
     "_native",
     "The replay loop in native code.",
     -1,
-    module_methods,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,
@@ -422,6 +577,13 @@ PyMODINIT_FUNC PyInit__native() {
   if (module == nullptr) return nullptr;
   PyObject* type = PyType_FromSpec(&engine_spec);
   if (type == nullptr || PyModule_AddObject(module, "Engine", type) != 0) {
+    Py_XDECREF(type);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  engine_type = type;  // the module holds it
+  type = PyType_FromSpec(&pipeline_spec);
+  if (type == nullptr || PyModule_AddObject(module, "ItchPipeline", type) != 0) {
     Py_XDECREF(type);
     Py_DECREF(module);
     return nullptr;
