@@ -29,11 +29,11 @@ import pyarrow.parquet as pq
 from .engine import Tables, tables_from_bytes
 from .errors import DataError, OptionError
 from .events import Batch, make_batch
-from .tables import parquet_writer
+from .tables import ROW_GROUP, parquet_writer
 
 TICK_SIZE = 0.0001
 GZIP_MAGIC = b"\x1f\x8b"
-BLOCK_BYTES = 1 << 20  # read at a time: a ring of a few stays in the cache
+BLOCK_BYTES = 1 << 18  # read at a time: the scan finds it still in the core's cache
 BATCH_EVENTS = 1 << 16  # rows of one stock gathered before its book runs them
 
 NAMES = {
@@ -329,15 +329,20 @@ def _scan_error(path: Path, outcome: dict[str, Any], state: ScanState) -> DataEr
 
 def read_directory(path: Path) -> dict[str, int]:
     """The stock directory: symbol -> locate, read up to the first add order."""
-    scan = ItchScan(path, [], stop_at_orders=True, block_bytes=min(BLOCK_BYTES, 1 << 20))
+    scan = ItchScan(path, [], stop_at_orders=True)
     for _ in scan.parts():
         pass
     return scan.directory
 
 
+# Each byte as the one-character text the tables show: ASCII as it is, the
+# byte 0 as empty text, others as their Latin-1 character.
+_CHARACTERS = pa.array(["" if code == 0 else chr(code) for code in range(256)])
+
+
 def _chars(values: npt.NDArray[np.uint8], present: npt.NDArray[np.bool_]) -> pa.Array:
-    text = np.ascontiguousarray(values).view("S1").astype(str)
-    return pa.array(text, pa.string(), mask=~present)
+    codes = pa.array(np.ascontiguousarray(values), pa.uint8(), mask=~present)
+    return pa.DictionaryArray.from_arrays(codes, _CHARACTERS).cast(pa.string())
 
 
 def trade_batch(t: Columns) -> pa.RecordBatch:
@@ -395,12 +400,18 @@ def write_part(tables: ExtraTables, part: Part) -> None:
 
 
 class ExtraTables:
-    """Tables beside the engine's, written under temporary names and renamed by ``finish``."""
+    """Tables beside the engine's, written under temporary names and renamed by ``finish``.
+
+    Batches wait until a row group's worth has come: each row group costs the
+    writer a few milliseconds of set-up per column, whatever its size.
+    """
 
     def __init__(self, folder: Path, schemas: dict[str, pa.Schema]) -> None:
         self.folder = folder
         self.schemas = schemas
         self._writers: dict[str, pq.ParquetWriter] = {}
+        self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in schemas}
+        self._pending_rows = dict.fromkeys(schemas, 0)
 
     def _temp(self, name: str) -> Path:
         return self.folder / f".{name}.tmp-{os.getpid()}"
@@ -413,10 +424,21 @@ class ExtraTables:
         return self
 
     def write(self, name: str, batch: pa.RecordBatch) -> None:
-        self._writers[name].write_batch(batch)
+        self._pending[name].append(batch)
+        self._pending_rows[name] += batch.num_rows
+        if self._pending_rows[name] >= ROW_GROUP:
+            self._flush(name)
+
+    def _flush(self, name: str) -> None:
+        if self._pending[name]:
+            table = pa.Table.from_batches(self._pending[name], self.schemas[name])
+            self._writers[name].write_table(table, row_group_size=ROW_GROUP)
+        self._pending[name] = []
+        self._pending_rows[name] = 0
 
     def finish(self) -> None:
         for name, writer in self._writers.items():
+            self._flush(name)
             writer.close()
             os.replace(self._temp(name), self.folder / f"{name}.parquet")
         self._writers.clear()

@@ -76,12 +76,19 @@ class Trading:
         if len(quantity):
             self.fills += len(quantity)
             self.volume += int(quantity.sum())
-            self.notional += int(np.dot(price.astype(object), quantity.astype(object)))
+            self.notional += _dot(price, quantity)
             self.last_price = int(price[-1])
         self.deletes += int(np.count_nonzero(batch.columns["action"] == Action.DELETE))
 
     def vwap(self) -> Fraction | None:
         return Fraction(self.notional, self.volume) if self.volume else None
+
+
+def _dot(a: np.ndarray, b: np.ndarray) -> int:
+    """The exact sum of products: in int64 when it cannot overflow, else in Python ints."""
+    if int(np.abs(a).max()) * int(np.abs(b).max()) * len(a) < 1 << 63:
+        return int(np.dot(a, b))
+    return int(np.dot(a.astype(object), b.astype(object)))
 
 
 def make_replayer(engine: str, **options: Any) -> Replayer:

@@ -85,10 +85,8 @@ def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
     )
 
 
-def _codes(values: np.ndarray, names: Sequence[str]) -> pa.DictionaryArray:
-    return pa.DictionaryArray.from_arrays(
-        pa.array(values.astype(np.int16)), pa.array(list(names), pa.string())
-    )
+def _codes(values: np.ndarray, names: pa.Array) -> pa.DictionaryArray:
+    return pa.DictionaryArray.from_arrays(pa.array(values.astype(np.int16)), names)
 
 
 def _side(values: np.ndarray) -> pa.DictionaryArray:
@@ -99,8 +97,9 @@ def _price(values: np.ndarray) -> pa.Array:
     return pa.array(values, pa.int64(), mask=values == NO_PRICE)
 
 
-def record_batches(tables: Tables, sources: Sequence[str]) -> dict[str, pa.RecordBatch]:
-    """The engine's raw columns as the four tables' record batches."""
+def record_batches(tables: Tables, sources: pa.Array) -> dict[str, pa.RecordBatch]:
+    """The engine's raw columns as the four tables' record batches; ``sources`` names
+    the codes of the data's events."""
     t = tables
     return {
         "fills": pa.record_batch(
@@ -165,7 +164,7 @@ class OutputFolder:
 
     def __init__(self, folder: str | Path, sources: Sequence[str]) -> None:
         self.folder = Path(folder)
-        self.sources = list(sources)
+        self.sources = pa.array(list(sources), pa.string())
         self._token = f".tmp-{os.getpid()}"
         self._writers: dict[str, pq.ParquetWriter] = {}
         self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in TABLES}

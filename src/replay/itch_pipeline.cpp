@@ -49,7 +49,7 @@ Pipeline::Pipeline(PipelineOptions options)
       free_(kBlocks),
       filled_(kBlocks),
       out_(4 + 2 * options_.workers) {
-  for (std::size_t i = 0; i < kBlocks; ++i) {
+  for (std::size_t i = 0; i < (options_.fd >= 0 ? 2 : kBlocks); ++i) {
     blocks_.push_back(std::make_unique<Block>(options_.block_bytes));
     free_.push(blocks_.back().get());
   }
@@ -60,7 +60,6 @@ Pipeline::Pipeline(PipelineOptions options)
   for (std::size_t i = 0; i < workers; ++i) work_.push_back(std::make_unique<Channel<Piece>>(2));
   workers_left_ = workers;
   try {
-    if (options_.fd >= 0) start(&Pipeline::read_loop, 0);
     start(&Pipeline::scan_loop, 0);
     for (std::size_t i = 0; i < workers; ++i) start(&Pipeline::work_loop, i);
   } catch (...) {
@@ -102,38 +101,44 @@ Pipeline::Block* Pipeline::take_free() {
   return free_.pop(block) ? block : nullptr;
 }
 
-void Pipeline::read_loop(std::size_t) {
-  std::uint64_t total = 0;
-  for (;;) {
-    Block* block = take_free();
-    if (block == nullptr) return;
-    std::size_t size = 0;
-    bool end = false;
-    int error = 0;
-    while (size < options_.block_bytes) {
-      const ssize_t n = ::read(options_.fd, block->data() + size, options_.block_bytes - size);
-      if (n > 0) {
-        size += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        end = true;
-        break;
-      } else if (errno != EINTR) {
-        error = errno;
-        end = true;
-        break;
-      }
+void Pipeline::fill(Block* block) {
+  std::size_t size = 0;
+  bool end = false;
+  int error = 0;
+  while (size < options_.block_bytes) {
+    const ssize_t n = ::read(options_.fd, block->data() + size, options_.block_bytes - size);
+    if (n > 0) {
+      size += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      end = true;
+      break;
+    } else if (errno != EINTR) {
+      error = errno;
+      end = true;
+      break;
     }
-    total += size;
-    block->size = size;
-    block->position = total;
-    block->final = end;
-    block->abandoned = error != 0;
-    if (error != 0) {
-      std::lock_guard lock(outcome_mutex_);
-      outcome_.read_error = error;
-    }
-    if (!filled_.push(block) || end) return;
   }
+  read_ += size;
+  block->size = size;
+  block->position = read_;
+  block->final = end;
+  block->abandoned = error != 0;
+  if (error != 0) {
+    std::lock_guard lock(outcome_mutex_);
+    outcome_.read_error = error;
+  }
+}
+
+Pipeline::Block* Pipeline::next_block() {
+  if (options_.fd < 0) {
+    Block* block = nullptr;
+    return filled_.pop(block) ? block : nullptr;
+  }
+  if (stopping_) return nullptr;
+  // Two blocks in turn: the one before still holds the tail to carry over.
+  Block* block = blocks_[turn_++ % 2].get();
+  fill(block);
+  return block;
 }
 
 bool Pipeline::feed(std::span<const std::uint8_t> data, std::uint64_t position) {
@@ -169,10 +174,10 @@ void Pipeline::scan_loop(std::size_t) {
     std::size_t tail_size = 0;
     bool ended = false;
     Block* block = nullptr;
-    while (!scanner_.stopped() && filled_.pop(block)) {
+    while (!scanner_.stopped() && (block = next_block()) != nullptr) {
       std::uint8_t* start = block->data() - tail_size;
       if (tail_size > 0) std::memcpy(start, tail, tail_size);
-      if (previous != nullptr) free_.push(previous);
+      if (previous != nullptr && options_.fd < 0) free_.push(previous);
       position_ = block->position;
       const std::size_t size = tail_size + block->size;
       const std::size_t used = scanner_.scan({start, size}, block->final && !block->abandoned);

@@ -19,7 +19,7 @@ namespace kestrova::replay::itch {
 
 struct PipelineOptions {
   int fd = -1;  // read by the pipeline's own thread; -1 when the caller feeds the data
-  std::size_t block_bytes = std::size_t{1} << 20;
+  std::size_t block_bytes = std::size_t{1} << 18;
   std::size_t batch_events = std::size_t{1} << 16;  // rows a stock gathers before they go on
   std::vector<Symbol> symbols;
   bool stop_at_orders = false;
@@ -49,9 +49,9 @@ struct Outcome {
 };
 
 // Reads, scans and replays an ITCH stream on threads of its own, without the
-// interpreter: one reads the file into a ring of blocks, one scans them, and
-// workers run the chosen stocks' engines, each stock always on the same
-// worker so that its batches keep their order. Every stock's rows are cut
+// interpreter: one reads the file (or takes the blocks it is fed) and scans
+// them, and workers run the chosen stocks' engines, each stock always on the
+// same worker so that its batches keep their order. Every stock's rows are cut
 // after `batch_events` rows, wherever the blocks end, so the same input gives
 // the same pieces. Every queue between the threads is bounded.
 class Pipeline {
@@ -91,7 +91,12 @@ class Pipeline {
   static void run_task(void* task);
 
   void start(void (Pipeline::*loop)(std::size_t), std::size_t index);
-  void read_loop(std::size_t);
+  // The scanning thread reads a file itself, into two blocks in turn: read
+  // into a block that fits the core's cache, the data is still there when the
+  // scan reads it. A reading thread of its own would cost the scan the trip
+  // of every byte between the cores, which is more than it would save.
+  void fill(Block* block);
+  Block* next_block();
   void scan_loop(std::size_t);
   void scan_loop();
   void work_loop(std::size_t worker);
@@ -114,6 +119,8 @@ class Pipeline {
   std::atomic<std::size_t> workers_left_{0};
   std::uint64_t position_ = 0;      // of the block being scanned
   std::uint64_t fed_position_ = 0;  // the feeding thread's own
+  std::uint64_t read_ = 0;          // bytes of the file read
+  std::size_t turn_ = 0;
   std::vector<std::unique_ptr<Task>> tasks_;
   std::mutex running_mutex_;
   std::condition_variable all_done_;
