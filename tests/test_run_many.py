@@ -6,8 +6,10 @@ file under the output folder has the same bytes.
 
 from __future__ import annotations
 
+import csv
 import json
 import os
+import random
 import shutil
 import signal
 import socket
@@ -75,12 +77,17 @@ def simulate_jobs(count: int, orders: int) -> list[dict[str, Any]]:
 def write_manifest(path: Path, jobs: list[dict[str, Any]]) -> Path:
     """A CSV manifest of the jobs: input and book columns, then their options."""
     names = sorted({name for job in jobs for name in job["options"]})
-    lines = [",".join(["id", "kind", "input", "book", *names])]
-    for job in jobs:
-        inputs = [*job["inputs"], "", ""][:2]
-        options = [str(job["options"].get(name, "")) for name in names]
-        lines.append(",".join([job["id"], job["kind"], *inputs, *options]))
-    path.write_text("\n".join(lines) + "\n")
+
+    def cell(value: Any) -> str:
+        return ",".join(value) if isinstance(value, list) else str(value)
+
+    with open(path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(["id", "kind", "input", "book", *names])
+        for job in jobs:
+            inputs = [*job["inputs"], "", ""][:2]
+            options = [cell(job["options"].get(name, "")) for name in names]
+            out.writerow([job["id"], job["kind"], *inputs, *options])
     return path
 
 
@@ -136,14 +143,31 @@ def scheduler(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
 
 @pytest.fixture(scope="module")
 def mixed_jobs(tmp_path_factory: pytest.TempPathFactory) -> list[dict[str, Any]]:
-    """A dozen small jobs of every kind."""
+    """Fourteen small jobs of every kind."""
     folder = tmp_path_factory.mktemp("inputs")
     csv_jobs = [
         {"id": f"csv-{i}", "kind": "csv", "inputs": [str(EXAMPLE_CSV)],
          "options": {"tick_size": "0.01", "depth_every": 10 + i}}
         for i in range(2)
     ]  # fmt: skip
-    return simulate_jobs(6, 2000) + lobster_jobs(folder, 4) + csv_jobs
+    return simulate_jobs(6, 2000) + lobster_jobs(folder, 4) + csv_jobs + feed_jobs(folder)
+
+
+def feed_jobs(folder: Path) -> list[dict[str, Any]]:
+    """An ITCH job of two stocks and an MBO job, on files of the replay tests' writers."""
+    from test_replay_itch import day, write
+    from test_replay_mbo import Writer
+
+    itch_file = write(folder, day(4, 300).bytes())
+    mbo = Writer()
+    mbo.flow(random.Random(4), [7, 9], 300)
+    mbo_file = mbo.write(folder / "day.dbn")
+    return [
+        {"id": "itch-0", "kind": "itch", "inputs": [str(itch_file)],
+         "options": {"symbol": ["AAA", "BBBB"], "depth_every": 5}},
+        {"id": "mbo-0", "kind": "mbo", "inputs": [str(mbo_file)],
+         "options": {"instrument": 7, "tick_size": "0.01"}},
+    ]  # fmt: skip
 
 
 @pytest.mark.cluster
@@ -154,7 +178,7 @@ def test_local_cluster_writes_the_bytes_of_in_process_runs(
     reference = run_many(mixed_jobs, tmp_path / "local", engine="local")
     result = run_many(mixed_jobs, tmp_path / "dask", workers=2)
 
-    assert (result.jobs, result.ok, result.workers) == (12, 12, 2)
+    assert (result.jobs, result.ok, result.workers) == (14, 14, 2)
     assert_same_outputs(tmp_path / "dask", tmp_path / "local")
     rows = job_rows(tmp_path / "dask")
     assert [row["id"] for row in rows] == sorted(job["id"] for job in mixed_jobs)
@@ -177,7 +201,7 @@ def test_run_against_started_scheduler_and_workers(
                        "--scheduler", scheduler, "--json")  # fmt: skip
     assert run.returncode == 0, run.stderr
     summary = json.loads(run.stdout)  # --json prints the summary only
-    assert (summary["jobs"], summary["failed"], summary["scheduler"]) == (12, 0, scheduler)
+    assert (summary["jobs"], summary["failed"], summary["scheduler"]) == (14, 0, scheduler)
     assert "run-many" not in run.stderr  # no progress bar off a terminal
 
     run_many(jobs_from_manifest(manifest), tmp_path / "local", engine="local")
@@ -253,17 +277,23 @@ def test_a_rerun_job_replaces_what_an_earlier_attempt_left(tmp_path: Path) -> No
 
 def test_csv_and_toml_manifests_give_the_same_jobs(tmp_path: Path) -> None:
     (tmp_path / "jobs.csv").write_text(
-        "id,kind,input,book,orders,seed,tick_size,levels,correct\n"
-        "a,simulate,,,2000,3,0.05,,\n"
+        "id,kind,input,book,orders,seed,tick_size,levels,correct,symbol,instrument\n"
+        "a,simulate,,,2000,3,0.05,,,,\n"
         "\n"
-        "b,lobster,data/m.csv,data/b.csv,,,,5,false\n"
-        "c,csv,flow.csv,,,,0.01,,\n"
+        "b,lobster,data/m.csv,data/b.csv,,,,5,false,,\n"
+        "c,csv,flow.csv,,,,0.01,,,,\n"
+        'd,itch,day.itch,,,,,5,," AAA, BBB",\n'
+        "e,mbo,day.dbn,,,,0.25,,,,7\n"
     )
     (tmp_path / "jobs.toml").write_text(
         '[[job]]\nid = "a"\nkind = "simulate"\norders = 2000\nseed = 3\ntick_size = 0.05\n\n'
         '[[job]]\nid = "b"\nkind = "lobster"\ninput = "data/m.csv"\nbook = "data/b.csv"\n'
         "levels = 5\ncorrect = false\n\n"
-        '[[job]]\nid = "c"\nkind = "csv"\ninput = "flow.csv"\ntick_size = "0.01"\n'
+        '[[job]]\nid = "c"\nkind = "csv"\ninput = "flow.csv"\ntick_size = "0.01"\n\n'
+        '[[job]]\nid = "d"\nkind = "itch"\ninput = "day.itch"\nsymbol = ["AAA", "BBB"]\n'
+        "levels = 5\n\n"
+        '[[job]]\nid = "e"\nkind = "mbo"\ninput = "day.dbn"\ntick_size = 0.25\n'
+        "instrument = 7\n"
     )
     from_csv = jobs_from_manifest(tmp_path / "jobs.csv")
     assert from_csv == jobs_from_manifest(tmp_path / "jobs.toml")
@@ -272,6 +302,10 @@ def test_csv_and_toml_manifests_give_the_same_jobs(tmp_path: Path) -> None:
         "inputs": [str(tmp_path / "data" / "m.csv"), str(tmp_path / "data" / "b.csv")],
         "options": {"levels": 5, "correct": False},
     }  # fmt: skip
+    assert [job["options"] for job in from_csv[3:]] == [
+        {"symbol": ["AAA", "BBB"], "levels": 5},
+        {"tick_size": "0.25", "instrument": 7},
+    ]
 
 
 @pytest.mark.parametrize(
@@ -307,7 +341,7 @@ def test_csv_and_toml_manifests_give_the_same_jobs(tmp_path: Path) -> None:
         ),
         pytest.param(
             lambda d: ["--manifest", str(d / "bad.csv")],
-            "bad.csv:3: kind must be one of simulate, lobster, csv, got 'sim'",
+            "bad.csv:3: kind must be one of simulate, lobster, csv, itch, mbo, got 'sim'",
             id="bad-kind",
         ),
         pytest.param(
@@ -319,6 +353,21 @@ def test_csv_and_toml_manifests_give_the_same_jobs(tmp_path: Path) -> None:
             lambda d: ["--manifest", str(d / "badopt.csv")],
             "badopt.csv:2: a lobster job takes no option 'orders'",
             id="option-of-another-kind",
+        ),
+        pytest.param(
+            lambda d: ["--manifest", str(d / "nosymbol.csv")],
+            "nosymbol.csv:2: job a: an itch job needs the option symbol",
+            id="itch-without-symbol",
+        ),
+        pytest.param(
+            lambda d: ["--manifest", str(d / "symbols.toml")],
+            "symbols.toml:1: symbol: expected symbols, as text or a list of text, got 5",
+            id="itch-symbol-not-text",
+        ),
+        pytest.param(
+            lambda d: ["--manifest", str(d / "mboopt.csv")],
+            "mboopt.csv:2: an mbo job takes no option 'correct'",
+            id="option-of-another-kind-mbo",
         ),
         pytest.param(
             lambda d: ["--seeds", "1-2", "--scheduler", "tcp://127.0.0.1:1", "--workers", "2"],
@@ -341,6 +390,9 @@ def test_bad_options_exit_2_with_a_reason(
     (tmp_path / "dup.csv").write_text("id,kind,orders\na,simulate,10\na,simulate,20\n")
     (tmp_path / "bad.csv").write_text("id,kind\na,simulate\nb,sim\n")
     (tmp_path / "badopt.csv").write_text("id,kind,input,orders\na,lobster,m.csv,10\n")
+    (tmp_path / "nosymbol.csv").write_text("id,kind,input,levels\na,itch,day.itch,5\n")
+    (tmp_path / "symbols.toml").write_text('[[job]]\nid = "a"\nkind = "itch"\nsymbol = 5\n')
+    (tmp_path / "mboopt.csv").write_text("id,kind,input,correct\na,mbo,day.dbn,true\n")
     (tmp_path / "bad.toml").write_text('[[job]]\nid = "a"\nkind = "simulate"\n[[job]]\nid = "b"\n'
                                        'kind = "simulate"\norders = "many"\n')  # fmt: skip
     started = time.monotonic()

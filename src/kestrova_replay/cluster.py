@@ -31,19 +31,23 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .errors import DataError, OptionError
-from .runs import replay_csv, replay_lobster, simulate, version
+from .runs import replay_csv, replay_itch, replay_lobster, replay_mbo, simulate, version
 from .tables import write_json
 
 Job = dict[str, Any]
 
-KINDS = ("simulate", "lobster", "csv")
-# The options each kind takes, with the type its text in a manifest converts to.
+KINDS = ("simulate", "lobster", "csv", "itch", "mbo")
+# The options each kind takes, with the type its text in a manifest converts to;
+# list is a list of symbols, written "A,B" in a cell or as a TOML array.
 OPTIONS: dict[str, dict[str, type]] = {
     "simulate": {"orders": int, "seed": int, "tick_size": str, "levels": int, "depth_every": int},
     "lobster": {"levels": int, "depth_every": int, "correct": bool},
     "csv": {"tick_size": str, "levels": int, "depth_every": int},
+    "itch": {"symbol": list, "levels": int, "depth_every": int},
+    "mbo": {"instrument": int, "symbol": str, "tick_size": str, "levels": int, "depth_every": int},
 }
-INPUTS = {"simulate": (0, 0), "lobster": (1, 2), "csv": (1, 1)}
+REQUIRED = {"itch": ("symbol",)}
+INPUTS = {"simulate": (0, 0), "lobster": (1, 2), "csv": (1, 1), "itch": (1, 1), "mbo": (1, 1)}
 JOB_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")
 LOBSTER_MESSAGE = re.compile(r"(?P<stem>.+)_message_(?P<levels>\d+)\.csv")
 COUNTS = ("events", "fills", "divergences", "rows_compared", "rows_matching")
@@ -60,6 +64,10 @@ TABLE_ROWS = 20
 # Jobs from the three sources: a manifest, a glob of LOBSTER message files, a range of seeds.
 
 
+def _a_job(kind: str) -> str:
+    return f"{'an' if kind in ('itch', 'mbo') else 'a'} {kind} job"
+
+
 def check_job(job: Mapping[str, Any]) -> Job:
     """The job as run_job expects it, or OptionError saying what is wrong with it."""
     job_id, kind = job.get("id"), job.get("kind")
@@ -72,12 +80,21 @@ def check_job(job: Mapping[str, Any]) -> Job:
     if not low <= len(inputs) <= high:
         wanted = str(low) if low == high else f"{low} or {high}"
         raise OptionError(
-            f"job {job_id}: a {kind} job takes {wanted} input files, got {len(inputs)}"
+            f"job {job_id}: {_a_job(kind)} takes {wanted} input files, got {len(inputs)}"
         )
     options = dict(job.get("options", {}))
     unknown = sorted(set(options) - set(OPTIONS[kind]))
     if unknown:
-        raise OptionError(f"job {job_id}: a {kind} job takes no option {', '.join(unknown)}")
+        raise OptionError(f"job {job_id}: {_a_job(kind)} takes no option {', '.join(unknown)}")
+    for name, option_type in OPTIONS[kind].items():
+        if option_type is list and name in options:
+            try:
+                options[name] = _option(list, options[name])
+            except ValueError as error:
+                raise OptionError(f"job {job_id}: {name}: {error}") from None
+    missing = [name for name in REQUIRED.get(kind, ()) if name not in options]
+    if missing:
+        raise OptionError(f"job {job_id}: {_a_job(kind)} needs the option {', '.join(missing)}")
     return {"id": job_id, "kind": kind, "inputs": inputs, "options": options}
 
 
@@ -95,6 +112,11 @@ def check_jobs(jobs: Iterable[Mapping[str, Any]]) -> list[Job]:
 
 def _option(kind: type, value: Any) -> Any:
     """A manifest's value as the option's type: CSV gives text, TOML its own types."""
+    if kind is list:
+        names = value.split(",") if isinstance(value, str) else value
+        if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
+            raise ValueError(f"expected symbols, as text or a list of text, got {value!r}")
+        return [name.strip() for name in names if name.strip()]
     if isinstance(value, str):
         text = value.strip()
         if kind is bool:
@@ -127,13 +149,13 @@ def _manifest_job(path: Path, line: int, fields: Mapping[str, Any]) -> Job:
     inputs = [fields.pop("input")] if "input" in fields else []
     if "book" in fields:
         if kind != "lobster":
-            raise DataError(path, line, f"a {kind} job takes no book file")
+            raise DataError(path, line, f"{_a_job(kind)} takes no book file")
         inputs.append(fields.pop("book"))
     options: dict[str, Any] = {}
     for name, value in fields.items():
         wanted = OPTIONS[kind].get(name)
         if wanted is None:
-            raise DataError(path, line, f"a {kind} job takes no option {name!r}")
+            raise DataError(path, line, f"{_a_job(kind)} takes no option {name!r}")
         try:
             options[name] = _option(wanted, value)
         except ValueError as error:
@@ -148,10 +170,10 @@ def _manifest_job(path: Path, line: int, fields: Mapping[str, Any]) -> Job:
 def jobs_from_manifest(path: str | Path) -> list[Job]:
     """Jobs from a CSV manifest (a header row, then one job a row) or a TOML one ([[job]]).
 
-    Columns or keys: ``id``, ``kind``, ``input`` (the message or CSV file), ``book``
-    (a LOBSTER orderbook file), and options such as ``orders``, ``seed``,
-    ``tick_size``, ``levels``, ``depth_every``, ``correct``. Relative input paths
-    are taken from the manifest's folder.
+    Columns or keys: ``id``, ``kind``, ``input`` (the message, CSV, ITCH or DBN
+    file), ``book`` (a LOBSTER orderbook file), and options such as ``orders``,
+    ``seed``, ``tick_size``, ``levels``, ``depth_every``, ``correct``, ``symbol``,
+    ``instrument``. Relative input paths are taken from the manifest's folder.
     """
     path = Path(path)
     if not path.is_file():
@@ -254,6 +276,11 @@ def _run_kind(job: Job, folder: Path) -> Any:
         return simulate(out=folder, **options)
     if kind == "lobster":
         return replay_lobster(*inputs, out=folder, **options)
+    if kind == "itch":
+        rest = {k: v for k, v in options.items() if k != "symbol"}
+        return replay_itch(inputs[0], options["symbol"], out=folder, **rest)
+    if kind == "mbo":
+        return replay_mbo(inputs[0], out=folder, **options)
     return replay_csv(inputs[0], out=folder, **options)
 
 
