@@ -98,10 +98,8 @@ class Pipeline {
   void fill(Block* block);
   Block* next_block();
   void scan_loop(std::size_t);
-  void scan_loop();
   void work_loop(std::size_t worker);
   void hand_on(std::uint16_t slot);
-  void end_of_work();
   Block* take_free();
   void fail_internal(const char* what);
 
