@@ -1,6 +1,6 @@
 #include "replay/itch_pipeline.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,9 +86,9 @@ void Pipeline::start(void (Pipeline::*loop)(std::size_t), std::size_t index) {
 void Pipeline::run_task(void* argument) {
   const Task& task = *static_cast<Task*>(argument);
   Pipeline& pipeline = *task.pipeline;
-  // Named, so that a profile or a debugger tells the threads apart.
-  pthread_setname_np(pthread_self(),
-                     task.loop == &Pipeline::scan_loop ? "kestrova-scan" : "kestrova-book");
+  // Named, so that a profile or a debugger tells the threads apart (prctl,
+  // as pthread_setname_np would need a newer glibc).
+  prctl(PR_SET_NAME, task.loop == &Pipeline::scan_loop ? "kestrova-scan" : "kestrova-book");
   (pipeline.*task.loop)(task.index);
   // The last thing a thread does: once the count is 0 the pipeline may go.
   std::lock_guard lock(pipeline.running_mutex_);
