@@ -20,6 +20,7 @@ from . import lobster, simulation
 from .engine import ClassBook, NativeBook, Replayer
 from .errors import DataError, OptionError
 from .events import Action, Batch
+from .pipeline import WriteBehind, read_ahead
 from .tables import OutputFolder
 
 DEFAULT_DEPTH_EVERY = 100
@@ -118,19 +119,29 @@ def replay_batches(
     progress: Any = None,
     trace: Any = None,
 ) -> None:
-    """The replay loop: each batch through the book, its rows to the tables."""
+    """The replay loop: each batch through the book, its rows to the tables.
+
+    The last batch's rows are written in another thread meanwhile.
+    """
     done = 0
-    for batch in batches:
-        book.run(batch)
-        tables = book.take_tables()
-        trading.add(tables, batch)
-        if trace is not None:
-            trace.add(tables)
-        if out is not None:
-            out.append(tables)
-        if progress is not None:
-            progress.update(batch.position - done)
-            done = batch.position
+    writer = None if out is None else WriteBehind(out.append)
+    try:
+        for batch in batches:
+            book.run(batch)
+            tables = book.take_tables()
+            trading.add(tables, batch)
+            if trace is not None:
+                trace.add(tables)
+            if writer is not None:
+                writer.put(tables)
+            if progress is not None:
+                progress.update(batch.position - done)
+                done = batch.position
+        if writer is not None:
+            writer.close()
+    finally:
+        if writer is not None:
+            writer.abandon()
     if progress is not None:
         progress.close()
 
@@ -207,21 +218,25 @@ def _run(
         trace = BboTrace()
     trading = Trading()
     started = time.perf_counter()
-    stream = batches() if prepare is None else prepare(batches())
+    # The input is read a batch or two ahead in another thread; `prepare`
+    # touches the book, so it runs here.
+    source = read_ahead(batches())
+    stream = source if prepare is None else prepare(source)
 
     def finish() -> Summary:
         seconds = time.perf_counter() - started
         details = {**extra(), **_book_details(book, trading, tick_size)}
         return _summary(command, parameters, book, seconds, details)
 
-    if out is None:
-        replay_batches(stream, book, None, trading, progress, trace)
-        summary = finish()
-    else:
-        with OutputFolder(out, sources) as folder:
-            replay_batches(stream, book, folder, trading, progress, trace)
+    with contextlib.closing(source):
+        if out is None:
+            replay_batches(stream, book, None, trading, progress, trace)
             summary = finish()
-            _finish_folder(folder, command, parameters, summary)
+        else:
+            with OutputFolder(out, sources) as folder:
+                replay_batches(stream, book, folder, trading, progress, trace)
+                summary = finish()
+                _finish_folder(folder, command, parameters, summary)
     _draw(plot, trace, book, tick_size, summary)
     return summary
 

@@ -78,11 +78,44 @@ class Column {
   std::size_t size_ = 0;
 };
 
-struct EngineObject {
-  PyObject_HEAD Engine* engine;
+// Lets other threads run for a scope, taking the interpreter back on every way out.
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
 };
 
-Engine& engine_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->engine; }
+struct EngineObject {
+  PyObject_HEAD Engine* engine;
+  bool running;  // a run has let go of the interpreter; no other call may touch the engine
+};
+
+Engine& engine_of(PyObject* self) {
+  auto* object = reinterpret_cast<EngineObject*>(self);
+  if (object->running) {
+    throw ArgumentError{PyExc_RuntimeError, "the engine is running a batch in another thread"};
+  }
+  return *object->engine;
+}
+
+// Marks the engine busy for a run that lets other threads go on meanwhile.
+class Running {
+ public:
+  explicit Running(PyObject* self) : object_(reinterpret_cast<EngineObject*>(self)) {
+    object_->running = true;
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running() { object_->running = false; }
+
+ private:
+  EngineObject* object_;
+};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Ref {
@@ -108,7 +141,9 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     options.recorded = recorded != 0;
     options.correct = correct != 0;
     Ref self = check(type->tp_alloc(type, 0));
-    reinterpret_cast<EngineObject*>(self.get())->engine = new Engine(options);
+    auto* object = reinterpret_cast<EngineObject*>(self.get());
+    object->engine = new Engine(options);
+    object->running = false;
     return self;
   });
 }
@@ -163,8 +198,12 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       if (rows.size() != n * 4 * engine.options().levels) {
         throw ArgumentError{PyExc_ValueError, "rows: 4 values per level for every event"};
       }
+      Running running(self);
+      ReleasedGil released;
       engine.run(events, rows.data<std::int64_t>());
     } else {
+      Running running(self);
+      ReleasedGil released;
       engine.run(events, nullptr);
     }
     return Ref::borrow(Py_None);
@@ -303,18 +342,6 @@ PyType_Slot engine_slots[] = {
 
 PyType_Spec engine_spec = {
     "kestrova_replay._native.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engine_slots,
-};
-
-// Lets other threads run for a scope, taking the interpreter back on every way out.
-class ReleasedGil {
- public:
-  ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 // itch_scan(data, slots, symbols, offset, seq, final, stop_at_orders): the

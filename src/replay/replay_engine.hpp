@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "book/order_book.hpp"
+#include "replay/ref_map.hpp"
 
 namespace kestrova::replay {
 
@@ -185,7 +186,7 @@ class Engine {
   Counts counts_;
   Tables tables_;
   std::vector<Fill> fills_;
-  std::unordered_map<std::uint64_t, Live> live_;                    // by the data's ref
+  RefMap<Live> live_;                                               // by the data's ref
   std::unordered_map<std::uint64_t, std::vector<Part>> parts_;      // by level_key, oldest first
   std::unordered_map<OrderId, std::uint64_t, IdHash> part_levels_;  // part id -> level_key
   std::uint64_t serial_ = 0;
