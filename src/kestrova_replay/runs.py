@@ -186,6 +186,7 @@ def _book_details(book: Replayer, trading: Trading, tick_size: Decimal) -> dict[
         "last_trade_ticks": trading.last_price,
         "cancels": trading.deletes,
         "cancels_resting": counts["deletes_known"],
+        "expired": counts["expired"],
         "resting_buy": info["resting_buy"],
         "resting_sell": info["resting_sell"],
         "tick_size": str(tick_size),
@@ -281,8 +282,9 @@ def simulate(
     simulation.check_tick_size(tick)
     _check_counts(levels=levels, depth_every=depth_every)
     book = make_replayer(
-        engine, tick_size=float(tick), levels=levels, depth_every=depth_every, recorded=False
-    )
+        engine, tick_size=float(tick), levels=levels, depth_every=depth_every, recorded=False,
+        expire_after=simulation.EXPIRY,
+    )  # fmt: skip
     parameters = {"orders": orders, "seed": seed, "tick_size": str(tick), "levels": levels,
                   "depth_every": depth_every}  # fmt: skip
     return _run(

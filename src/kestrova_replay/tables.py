@@ -69,7 +69,7 @@ SCHEMAS: dict[str, pa.Schema] = {
     ),
 }
 TABLES = tuple(SCHEMAS)
-ROW_GROUP = 1 << 20
+ROW_GROUP = 1 << 18
 
 
 def _codes(values: np.ndarray, names: Sequence[str]) -> pa.DictionaryArray:

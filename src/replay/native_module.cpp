@@ -119,21 +119,25 @@ class Running {
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Ref {
-    static const char* names[] = {"tick_size", "levels",  "depth_every",     "unknown_parts",
-                                  "recorded",  "correct", "sample_code_bit", nullptr};
+    static const char* names[] = {"tick_size",       "levels",       "depth_every",
+                                  "unknown_parts",   "recorded",     "correct",
+                                  "sample_code_bit", "expire_after", nullptr};
     Options options;
     Py_ssize_t levels = 10;
     long long depth_every = 0;
     int unknown_parts = 0, recorded = 1, correct = 1;
     unsigned char sample_code_bit = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLpppb", const_cast<char**>(names),
+    long long expire_after = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLpppbL", const_cast<char**>(names),
                                      &options.tick_size, &levels, &depth_every, &unknown_parts,
-                                     &recorded, &correct, &sample_code_bit)) {
+                                     &recorded, &correct, &sample_code_bit, &expire_after)) {
       throw ErrorSet{};
     }
     options.sample_code_bit = sample_code_bit;
     if (levels < 1 || levels > 255) throw ArgumentError{PyExc_ValueError, "levels: 1 to 255"};
     if (depth_every < 0) throw ArgumentError{PyExc_ValueError, "depth_every: 0 or more"};
+    if (expire_after < 0) throw ArgumentError{PyExc_ValueError, "expire_after: 0 or more"};
+    options.expire_after = expire_after;
     if (!(options.tick_size > 0.0)) throw ArgumentError{PyExc_ValueError, "tick_size: positive"};
     options.levels = static_cast<std::size_t>(levels);
     options.depth_every = depth_every;
@@ -279,6 +283,7 @@ PyObject* engine_counts(PyObject* self, PyObject*) {
     put_count(d, "rows_matching", c.rows_matching);
     put_count(d, "first_mismatch", c.first_mismatch);
     put_count(d, "deletes_known", c.deletes_known);
+    put_count(d, "expired", c.expired);
     put_count(d, "known_orders", static_cast<long long>(engine.known_orders()));
     put_count(d, "book_index", static_cast<long long>(engine.book().known_count()));
     return dict;

@@ -47,7 +47,9 @@ void Tables::clear() {
     v->clear();
 }
 
-Engine::Engine(const Options& options) : options_(options), book_(options.tick_size) {}
+Engine::Engine(const Options& options) : options_(options), book_(options.tick_size) {
+  if (options_.expire_after > 0) expiry_.resize(static_cast<std::size_t>(options_.expire_after));
+}
 
 // The first word is a hash of a serial number, so the book's index spreads
 // the ids; its top bit tells an order of the data from one the replay made.
@@ -109,6 +111,7 @@ void Engine::run(const Events& events, const std::int64_t* rows) {
 void Engine::apply(const Event& e) {
   switch (static_cast<Action>(e.action)) {
     case Action::kAdd:
+      if (!expiry_.empty()) expire_oldest(e.ref);
       add(e, e.ref, e.side, e.price, e.quantity);
       break;
     case Action::kReduce:
@@ -240,6 +243,18 @@ void Engine::modify(const Event& e) {
   live_.erase(e.ref);
   book_.cancel(old.id);
   add(e, e.ref, old.side, e.price, e.quantity);
+}
+
+void Engine::expire_oldest(std::uint64_t ref) {
+  std::uint64_t& slot = expiry_[static_cast<std::size_t>(adds_ % options_.expire_after)];
+  if (adds_++ >= options_.expire_after) {
+    if (const Live* live = live_.find(slot)) {
+      book_.cancel(live->id);
+      live_.erase(slot);
+      ++counts_.expired;
+    }
+  }
+  slot = ref;
 }
 
 void Engine::clear() {
@@ -390,9 +405,7 @@ void Engine::take_known(std::uint8_t side, std::int64_t price, std::int64_t quan
 }
 
 std::int64_t Engine::level_total(std::uint8_t side, std::int64_t price) const {
-  double total = 0.0;
-  book_.for_each_at(side_type(side), price, [&](const Order& order) { total += order.quantity; });
-  return static_cast<std::int64_t>(total);
+  return static_cast<std::int64_t>(book_.quantity_at(side_type(side), price));
 }
 
 bool Engine::set_level(std::uint8_t side, std::int64_t price, std::int64_t target,
