@@ -21,6 +21,7 @@ from pathlib import Path
 
 EMPTY_ASK, EMPTY_BID = 9_999_999_999, -9_999_999_999
 BUY, SELL = 1, -1
+BOOK_SIZE = 5000  # orders the true book holds, about, once the file is under way
 
 
 @dataclass(frozen=True)
@@ -218,8 +219,15 @@ def _step(w: _Writer, tick: int, first: bool) -> tuple[int, int, int, int, int] 
     direction = rng.choice((BUY, SELL))
     side = w.sides[direction]
     roll = rng.random()
-    if first or roll < 0.34:
-        # A new order, usually near the touch, sometimes deep out of view.
+    # Adds outnumber removals while the book is small and fall behind once it
+    # is large, so a long file's book, like a real day's, stays about one size.
+    if first or roll < (0.40 if len(w.orders) < BOOK_SIZE else 0.30):
+        # A new order, usually near the touch, sometimes deep out of view. A
+        # side that shows fewer levels than the file is refilled first, as
+        # traders would, so the mid does not run away from a dry side.
+        other = w.sides[-direction]
+        if not first and len(other.keys) < w.levels <= len(side.keys):
+            direction, side = -direction, other
         mid = w.mid()
         depth = rng.randint(0, w.levels + 5) if not first else 0
         if first and side.keys:
