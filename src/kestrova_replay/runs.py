@@ -79,7 +79,9 @@ class Trading:
             self.volume += int(quantity.sum())
             self.notional += int(np.dot(price.astype(object), quantity.astype(object)))
             self.last_price = int(price[-1])
-        self.deletes += int(np.count_nonzero(batch.columns["action"] == Action.DELETE))
+        # Full and partial cancels alike, as the book's count of those it held.
+        action = batch.columns["action"]
+        self.deletes += int(np.count_nonzero((action == Action.DELETE) | (action == Action.REDUCE)))
 
     def vwap(self) -> Fraction | None:
         return Fraction(self.notional, self.volume) if self.volume else None
