@@ -143,6 +143,18 @@ def record_batches(tables: Tables, sources: Sequence[str]) -> dict[str, pa.Recor
     }
 
 
+def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
+    """A table file as every run writes one: zstd, with statistics for readers' filters.
+
+    Only the columns of names are dictionary-encoded: on prices, sizes, refs and times
+    a dictionary costs most of the writing time and makes the file larger.
+    """
+    names = [f.name for f in schema if pa.types.is_dictionary(f.type)]
+    return pq.ParquetWriter(
+        path, schema, compression="zstd", write_statistics=True, use_dictionary=names
+    )
+
+
 class OutputFolder:
     """Writes the tables of one run into ``folder``, atomically on a clean exit.
 
@@ -167,9 +179,7 @@ class OutputFolder:
         for name in (*TABLES, "summary"):
             (self.folder / _final_name(name)).unlink(missing_ok=True)
         for name in TABLES:
-            self._writers[name] = pq.ParquetWriter(
-                self._temp(name), SCHEMAS[name], compression="zstd", write_statistics=True
-            )
+            self._writers[name] = parquet_writer(self._temp(name), SCHEMAS[name])
         return self
 
     def append(self, tables: Tables) -> None:
