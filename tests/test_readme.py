@@ -34,4 +34,4 @@ def test_readme_section(section):
 
 def test_sections_with_examples_are_found():
     ids = [param.id for param in sections_with_examples()]
-    assert "Use" in ids and "Behaviour worth knowing" in ids
+    assert "API" in ids and "Behaviour worth knowing" in ids

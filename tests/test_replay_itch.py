@@ -435,8 +435,11 @@ def test_a_scan_left_early_ends_its_threads(tmp_path, monkeypatch, long_day, com
     parts = itch.ItchScan(path, ["AAA", "BBBB"], [b.engine for b in books]).parts()
     first = next(parts)
     assert first.tables is not None and native_threads() > before
+    with pytest.raises(RuntimeError, match="running"):  # its books are the scan's meanwhile
+        books[0].counts()
     parts.close()
     assert threads_back_to(before)
+    assert books[first.slot].counts()["events"] > 0
 
 
 def test_what_the_book_cannot_follow_is_counted(tmp_path):

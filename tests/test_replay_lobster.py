@@ -137,15 +137,20 @@ def test_unknown_orders_without_a_level_are_divergence_rows(tmp_path):
     assert summary.details["resting_buy"] == summary.details["resting_sell"] == 0
 
 
-@pytest.mark.parametrize("kind", ["simulate", "csv"])
-def test_other_flows_give_the_same_tables_on_both_paths(tmp_path, kind):
-    from kestrova_replay import replay_csv, simulate
+@pytest.mark.parametrize("kind", ["simulate", "simulate, orders expiring", "csv"])
+def test_other_flows_give_the_same_tables_on_both_paths(tmp_path, monkeypatch, kind):
+    from kestrova_replay import replay_csv, simulate, simulation
 
+    if kind == "simulate, orders expiring":
+        monkeypatch.setattr(simulation, "EXPIRY", 150)
     outs = {}
+    expired = {}
     for engine in ("native", "classes"):
         outs[engine] = out = tmp_path / engine
-        if kind == "simulate":
-            simulate(3000, 4, out=out, depth_every=11, engine=engine)
+        if kind.startswith("simulate"):
+            expired[engine] = simulate(3000, 4, out=out, depth_every=11, engine=engine).details[
+                "expired"
+            ]
         else:
             rows = ["timestamp,event,order_ref,side,price,quantity"]
             for n in range(400):
@@ -161,3 +166,5 @@ def test_other_flows_give_the_same_tables_on_both_paths(tmp_path, kind):
         native = pq.read_table(outs["native"] / f"{table}.parquet")
         assert native.num_rows > 0
         assert native.equals(pq.read_table(outs["classes"] / f"{table}.parquet")), table
+    if kind == "simulate, orders expiring":
+        assert expired["native"] == expired["classes"] > 0

@@ -29,7 +29,6 @@ from kestrova_replay.cluster import jobs_from_manifest, run_job, run_many
 from kestrova_replay.sample_lobster import write_pair
 
 BIN = Path(sys.executable).parent
-EXAMPLE_CSV = Path(__file__).parent.parent / "examples" / "order_flow.csv"
 TABLE_FILES = {"fills.parquet", "bbo.parquet", "depth.parquet", "divergences.parquet"}
 
 
@@ -141,12 +140,32 @@ def scheduler(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
         yield address
 
 
+def write_flow_csv(path: Path, rows: int) -> Path:
+    """Adds around 100.00 that cross now and then, and cancels of earlier adds."""
+    rng = random.Random(7)
+    lines = ["timestamp,event,order_ref,side,price,quantity"]
+    added: list[str] = []
+    for i in range(rows):
+        stamp = f"2026-12-07T14:30:{i // 10:02d}.{i % 10:06d}"
+        if added and rng.random() < 0.25:
+            ref = added.pop(rng.randrange(len(added)))
+            lines.append(f"{stamp},cancel,{ref},,,")
+            continue
+        added.append(f"c{i:04d}")
+        side = rng.choice(("buy", "sell"))
+        price = 100 + (rng.randint(-8, 3) if side == "buy" else rng.randint(-3, 8)) / 100
+        lines.append(f"{stamp},add,c{i:04d},{side},{price:.2f},{rng.randint(1, 20) / 2}")
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
 @pytest.fixture(scope="module")
 def mixed_jobs(tmp_path_factory: pytest.TempPathFactory) -> list[dict[str, Any]]:
     """Fourteen small jobs of every kind."""
     folder = tmp_path_factory.mktemp("inputs")
+    flow = write_flow_csv(folder / "flow.csv", 300)
     csv_jobs = [
-        {"id": f"csv-{i}", "kind": "csv", "inputs": [str(EXAMPLE_CSV)],
+        {"id": f"csv-{i}", "kind": "csv", "inputs": [str(flow)],
          "options": {"tick_size": "0.01", "depth_every": 10 + i}}
         for i in range(2)
     ]  # fmt: skip

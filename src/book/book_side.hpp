@@ -100,6 +100,12 @@ class BookSide {
     });
   }
 
+  // The total quantity resting at one price; 0 where none rests.
+  double quantity_at(std::int64_t price_in_ticks) const {
+    std::uint32_t level = levels_.find(price_in_ticks);
+    return level == kNoIndex ? 0.0 : levels_[level].quantity;
+  }
+
   // Visits the resting orders at one price, front to back.
   template <class Visit>
   void for_each_at(std::int64_t price_in_ticks, Visit&& visit) const {

@@ -65,6 +65,9 @@ class OrderBook {
   void for_each_at(OrderType side, std::int64_t price_in_ticks, Visit&& visit) const {
     side_of(side).for_each_at(price_in_ticks, visit);
   }
+  double quantity_at(OrderType side, std::int64_t price_in_ticks) const {
+    return side_of(side).quantity_at(price_in_ticks);
+  }
   std::size_t resting_count(OrderType side) const { return side_of(side).size(); }
   // Orders the book knows by id, resting or not.
   std::size_t known_count() const { return index_.size(); }

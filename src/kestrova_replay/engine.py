@@ -93,12 +93,14 @@ class NativeBook:
         recorded: bool = True,
         correct: bool = True,
         sample_code_bit: int = 0,
+        expire_after: int = 0,
     ) -> None:
         from . import _native
 
         self._engine = _native.Engine(
-            tick_size, levels, depth_every, unknown_parts, recorded, correct, sample_code_bit
-        )
+            tick_size, levels, depth_every, unknown_parts, recorded, correct, sample_code_bit,
+            expire_after,
+        )  # fmt: skip
 
     def seed(self, row: npt.NDArray[np.int64]) -> None:
         self._engine.seed(np.ascontiguousarray(row, np.int64))
@@ -156,6 +158,7 @@ class ClassBook:
         recorded: bool = True,
         correct: bool = True,
         sample_code_bit: int = 0,
+        expire_after: int = 0,
     ) -> None:
         self.book_ = OrderBook(tick_size)
         # When not 0, the book is sampled only after events whose code has this bit.
@@ -166,6 +169,11 @@ class ClassBook:
         self.unknown_parts = unknown_parts
         self.recorded = recorded
         self.correct = correct
+        # When not 0, an order still resting this many adds after its own is
+        # cancelled before the next add: a simulation's orders expire.
+        self.expire_after = expire_after
+        self.expiry: list[int] = [0] * expire_after  # the last adds' refs, a ring
+        self.adds = 0
         self.live: dict[int, _Live] = {}
         self.parts: dict[tuple[int, int], list[list[Any]]] = {}  # level -> [[id, remaining]]
         self.part_levels: dict[str, tuple[int, int]] = {}
@@ -173,7 +181,7 @@ class ClassBook:
         self.c = dict.fromkeys(
             (
                 "events fills partial_cancels unknown_orders divergences resyncs corrections "
-                "rows_compared rows_matching deletes_known"
+                "rows_compared rows_matching deletes_known expired"
             ).split(),
             0,
         )
@@ -217,6 +225,8 @@ class ClassBook:
     def _apply(self, e: dict[str, int]) -> None:
         action = e["action"]
         if action == Action.ADD:
+            if self.expire_after:
+                self._expire_oldest(e["ref"])
             self._add(e, e["ref"], e["side"], e["price"], e["quantity"])
         elif action in (Action.REDUCE, Action.DELETE):
             self._reduce(e, action == Action.DELETE)
@@ -242,6 +252,16 @@ class ClassBook:
             self.part_levels.clear()
         elif action == Action.MODIFY:
             self._modify(e)
+
+    def _expire_oldest(self, ref: int) -> None:
+        slot = self.adds % self.expire_after
+        if self.adds >= self.expire_after:
+            old = self.live.pop(self.expiry[slot], None)
+            if old is not None:
+                self._cancel(old.id)
+                self.c["expired"] += 1
+        self.expiry[slot] = ref
+        self.adds += 1
 
     def _add(self, e: dict[str, int], ref: int, side: int, price: int, quantity: int) -> None:
         if ref in self.live:

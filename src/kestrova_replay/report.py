@@ -56,6 +56,8 @@ def print_report(summary: Summary, title: str, out: TextIO) -> None:
     line("last trade", "none" if last is None else prices.text(last))
     gone = d["cancels"] - d["cancels_resting"]
     line("cancels", f"{d['cancels']} ({d['cancels_resting']} resting, {gone} already gone)")
+    if d.get("expired"):
+        line("expired", f"{d['expired']} (still resting long after they came)")
     line("resting orders", f"{d['resting_buy']} buy, {d['resting_sell']} sell")
     bids, asks = d["depth"]["bid"], d["depth"]["ask"]
     for label, levels in (("best bid", bids), ("best ask", asks)):

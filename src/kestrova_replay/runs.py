@@ -20,6 +20,7 @@ from . import lobster, simulation
 from .engine import ClassBook, NativeBook, Replayer
 from .errors import DataError, OptionError
 from .events import Action, Batch
+from .pipeline import WriteBehind, read_ahead
 from .tables import OutputFolder
 
 DEFAULT_DEPTH_EVERY = 100
@@ -78,7 +79,9 @@ class Trading:
             self.volume += int(quantity.sum())
             self.notional += _dot(price, quantity)
             self.last_price = int(price[-1])
-        self.deletes += int(np.count_nonzero(batch.columns["action"] == Action.DELETE))
+        # Full and partial cancels alike, as the book's count of those it held.
+        action = batch.columns["action"]
+        self.deletes += int(np.count_nonzero((action == Action.DELETE) | (action == Action.REDUCE)))
 
     def vwap(self) -> Fraction | None:
         return Fraction(self.notional, self.volume) if self.volume else None
@@ -125,19 +128,29 @@ def replay_batches(
     progress: Any = None,
     trace: Any = None,
 ) -> None:
-    """The replay loop: each batch through the book, its rows to the tables."""
+    """The replay loop: each batch through the book, its rows to the tables.
+
+    The last batch's rows are written in another thread meanwhile.
+    """
     done = 0
-    for batch in batches:
-        book.run(batch)
-        tables = book.take_tables()
-        trading.add(tables, batch)
-        if trace is not None:
-            trace.add(tables)
-        if out is not None:
-            out.append(tables)
-        if progress is not None:
-            progress.update(batch.position - done)
-            done = batch.position
+    writer = None if out is None else WriteBehind(out.append)
+    try:
+        for batch in batches:
+            book.run(batch)
+            tables = book.take_tables()
+            trading.add(tables, batch)
+            if trace is not None:
+                trace.add(tables)
+            if writer is not None:
+                writer.put(tables)
+            if progress is not None:
+                progress.update(batch.position - done)
+                done = batch.position
+        if writer is not None:
+            writer.close()
+    finally:
+        if writer is not None:
+            writer.abandon()
     if progress is not None:
         progress.close()
 
@@ -182,6 +195,7 @@ def _book_details(book: Replayer, trading: Trading, tick_size: Decimal) -> dict[
         "last_trade_ticks": trading.last_price,
         "cancels": trading.deletes,
         "cancels_resting": counts["deletes_known"],
+        "expired": counts["expired"],
         "resting_buy": info["resting_buy"],
         "resting_sell": info["resting_sell"],
         "tick_size": str(tick_size),
@@ -214,21 +228,25 @@ def _run(
         trace = BboTrace()
     trading = Trading()
     started = time.perf_counter()
-    stream = batches() if prepare is None else prepare(batches())
+    # The input is read a batch or two ahead in another thread; `prepare`
+    # touches the book, so it runs here.
+    source = read_ahead(batches())
+    stream = source if prepare is None else prepare(source)
 
     def finish() -> Summary:
         seconds = time.perf_counter() - started
         details = {**extra(), **_book_details(book, trading, tick_size)}
         return _summary(command, parameters, book, seconds, details)
 
-    if out is None:
-        replay_batches(stream, book, None, trading, progress, trace)
-        summary = finish()
-    else:
-        with OutputFolder(out, sources) as folder:
-            replay_batches(stream, book, folder, trading, progress, trace)
+    with contextlib.closing(source):
+        if out is None:
+            replay_batches(stream, book, None, trading, progress, trace)
             summary = finish()
-            _finish_folder(folder, command, parameters, summary)
+        else:
+            with OutputFolder(out, sources) as folder:
+                replay_batches(stream, book, folder, trading, progress, trace)
+                summary = finish()
+                _finish_folder(folder, command, parameters, summary)
     _draw(plot, trace, book, tick_size, summary)
     return summary
 
@@ -273,8 +291,9 @@ def simulate(
     simulation.check_tick_size(tick)
     _check_counts(levels=levels, depth_every=depth_every)
     book = make_replayer(
-        engine, tick_size=float(tick), levels=levels, depth_every=depth_every, recorded=False
-    )
+        engine, tick_size=float(tick), levels=levels, depth_every=depth_every, recorded=False,
+        expire_after=simulation.EXPIRY,
+    )  # fmt: skip
     parameters = {"orders": orders, "seed": seed, "tick_size": str(tick), "levels": levels,
                   "depth_every": depth_every}  # fmt: skip
     return _run(

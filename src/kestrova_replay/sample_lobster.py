@@ -21,6 +21,7 @@ from pathlib import Path
 
 EMPTY_ASK, EMPTY_BID = 9_999_999_999, -9_999_999_999
 BUY, SELL = 1, -1
+BOOK_SIZE = 5000  # orders the true book holds, about, once the file is under way
 
 
 @dataclass(frozen=True)
@@ -38,6 +39,7 @@ class _Side:
     def __init__(self, sign: int) -> None:
         self.sign = sign  # BUY: best is highest
         self.queues: dict[int, list[list[int]]] = {}
+        self.totals: dict[int, int] = {}  # price -> size resting there
         self.keys: list[int] = []  # ascending by distance from the touch
 
     def key(self, price: int) -> int:
@@ -51,25 +53,35 @@ class _Side:
         queue = self.queues.get(price)
         if queue is None:
             queue = self.queues[price] = []
+            self.totals[price] = 0
             bisect.insort(self.keys, self.key(price))
         queue.append([order_id, size])
+        self.totals[price] += size
 
     def remove(self, price: int, order_id: int) -> None:
         queue = self.queues[price]
-        queue[:] = [entry for entry in queue if entry[0] != order_id]
+        for i, entry in enumerate(queue):
+            if entry[0] == order_id:
+                self.totals[price] -= entry[1]
+                del queue[i]
+                break
         if not queue:
             del self.queues[price]
+            del self.totals[price]
             del self.keys[bisect.bisect_left(self.keys, self.key(price))]
+
+    def shrink(self, price: int, entry: list[int], size: int) -> None:
+        entry[1] -= size
+        self.totals[price] -= size
 
     def price_at(self, rank: int) -> int:
         return -self.keys[rank] if self.sign == BUY else self.keys[rank]
 
     def top(self, levels: int) -> list[tuple[int, int]]:
-        out = []
-        for key in self.keys[:levels]:
-            price = -key if self.sign == BUY else key
-            out.append((price, sum(entry[1] for entry in self.queues[price])))
-        return out
+        totals = self.totals
+        if self.sign == BUY:
+            return [(-key, totals[-key]) for key in self.keys[:levels]]
+        return [(key, totals[key]) for key in self.keys[:levels]]
 
 
 class _Writer:
@@ -207,8 +219,15 @@ def _step(w: _Writer, tick: int, first: bool) -> tuple[int, int, int, int, int] 
     direction = rng.choice((BUY, SELL))
     side = w.sides[direction]
     roll = rng.random()
-    if first or roll < 0.34:
-        # A new order, usually near the touch, sometimes deep out of view.
+    # Adds outnumber removals while the book is small and fall behind once it
+    # is large, so a long file's book, like a real day's, stays about one size.
+    if first or roll < (0.40 if len(w.orders) < BOOK_SIZE else 0.30):
+        # A new order, usually near the touch, sometimes deep out of view. A
+        # side that shows fewer levels than the file is refilled first, as
+        # traders would, so the mid does not run away from a dry side.
+        other = w.sides[-direction]
+        if not first and len(other.keys) < w.levels <= len(side.keys):
+            direction, side = -direction, other
         mid = w.mid()
         depth = rng.randint(0, w.levels + 5) if not first else 0
         if first and side.keys:
@@ -255,7 +274,7 @@ def _step(w: _Writer, tick: int, first: bool) -> tuple[int, int, int, int, int] 
         if entry[1] < 200:
             return None
         cut = rng.randint(1, entry[1] // 100 - 1) * 100
-        entry[1] -= cut
+        side.shrink(price, entry, cut)
         return 2, entry[0], cut, price, direction
     if roll < 0.94:
         # An execution of the front order at the best price.
@@ -266,7 +285,7 @@ def _step(w: _Writer, tick: int, first: bool) -> tuple[int, int, int, int, int] 
         if size >= entry[1]:
             w.remove(order_id)
         else:
-            entry[1] -= size
+            side.shrink(price, entry, size)
         return 4, order_id, size, price, direction
     if roll < 0.985:
         return 5, 0, rng.randint(1, 5) * 100, side.price_at(0), direction

@@ -1,9 +1,12 @@
-"""A seeded simulated order flow around a drifting mid price, made batch by batch.
+"""A seeded simulated order flow around a wandering mid price, made batch by batch.
 
 Each order rests a little away from the mid or crosses it; about one in five is
 followed by a cancel of an order added shortly before, which may have filled
-already. Refs are the orders' positions in the flow, so the same seed gives the
-same events and the same tables.
+already. An order still resting EXPIRY orders after its own is cancelled then,
+as a day's orders are (the replay does it: it takes no event): without that,
+orders deep in the book, which the touch never reaches, would pile up, and a
+long run's memory would grow with its length. Refs are the orders' positions
+in the flow, so the same seed gives the same events and the same tables.
 """
 
 from __future__ import annotations
@@ -12,6 +15,7 @@ from collections.abc import Iterator
 from decimal import Decimal
 
 import numpy as np
+import numpy.typing as npt
 
 from .errors import OptionError
 from .events import BUY, SELL, Action, Batch, make_batch
@@ -23,6 +27,13 @@ LOW_OFFSET, HIGH_OFFSET = -0.05, 0.25
 MIN_TICKS_ACROSS = 10
 CANCEL_SHARE = 0.2
 CANCEL_REACH = 1000  # a cancel names one of the last this many orders
+EXPIRY = 50_000  # orders after which an order still resting is cancelled
+# The mid wanders like a random walk over thousands of orders but is pulled
+# back towards START_MID over longer runs (its spread settles near
+# MID_STEP / sqrt(2 * MID_PULL), about 1.4): a free walk drifts without bound
+# over a long run, down to the floor of one price unit.
+MID_STEP = 0.02
+MID_PULL = 1e-4
 QUANTITIES = np.array([1, 2, 5, 10], np.int64)
 CHUNK = 1 << 16
 SOURCES = ["", "add", "cancel"]
@@ -38,6 +49,12 @@ def check_tick_size(tick_size: Decimal) -> None:
         )
 
 
+def _pulled_walk(start: float, steps: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """x[k] = (1 - MID_PULL) * x[k - 1] + steps[k] from x[-1] = start, without a loop."""
+    decay = (1.0 - MID_PULL) ** np.arange(1, len(steps) + 1)
+    return decay * (start + np.cumsum(steps / decay))
+
+
 def simulated_batches(orders: int, seed: int, tick_size: Decimal) -> Iterator[Batch]:
     rng = np.random.Generator(np.random.PCG64(seed))
     tick = float(tick_size)
@@ -45,7 +62,8 @@ def simulated_batches(orders: int, seed: int, tick_size: Decimal) -> Iterator[Ba
     seq = 0
     for start in range(0, orders, CHUNK):
         n = min(CHUNK, orders - start)
-        mids = np.maximum(1.0, mid + np.cumsum(rng.normal(0.0, 0.02, n)))
+        steps = rng.normal(0.0, MID_STEP, n)
+        mids = np.maximum(1.0, START_MID + _pulled_walk(mid - START_MID, steps))
         mid = float(mids[-1])
         buy = rng.random(n) < 0.5
         offset = rng.uniform(LOW_OFFSET, HIGH_OFFSET, n)

@@ -69,20 +69,7 @@ SCHEMAS: dict[str, pa.Schema] = {
     ),
 }
 TABLES = tuple(SCHEMAS)
-ROW_GROUP = 1 << 20
-
-
-def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
-    """A zstd ParquetWriter that dictionary-encodes only the columns of names.
-
-    Numbers such as seq, time and price are mostly distinct: a dictionary of
-    them is built, found too large and dropped for every page, which costs
-    twice the time of writing them plain, and the files come out larger.
-    """
-    names = [f.name for f in schema if pa.types.is_dictionary(f.type) or f.type == pa.string()]
-    return pq.ParquetWriter(
-        path, schema, compression="zstd", write_statistics=True, use_dictionary=names
-    )
+ROW_GROUP = 1 << 18
 
 
 def _codes(values: np.ndarray, names: pa.Array) -> pa.DictionaryArray:
@@ -153,6 +140,19 @@ def record_batches(tables: Tables, sources: pa.Array) -> dict[str, pa.RecordBatc
             schema=SCHEMAS["divergences"],
         ),
     }
+
+
+def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
+    """A table file as every run writes one: zstd, with statistics for readers' filters.
+
+    Only the columns of names (dictionaries, and short texts such as ITCH's codes) are
+    dictionary-encoded: on prices, sizes, refs and times a dictionary costs most of the
+    writing time and makes the file larger.
+    """
+    names = [f.name for f in schema if pa.types.is_dictionary(f.type) or f.type == pa.string()]
+    return pq.ParquetWriter(
+        path, schema, compression="zstd", write_statistics=True, use_dictionary=names
+    )
 
 
 class OutputFolder:

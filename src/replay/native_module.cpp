@@ -78,29 +78,66 @@ class Column {
   std::size_t size_ = 0;
 };
 
-struct EngineObject {
-  PyObject_HEAD Engine* engine;
+// Lets other threads run for a scope, taking the interpreter back on every way out.
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
 };
 
-Engine& engine_of(PyObject* self) { return *reinterpret_cast<EngineObject*>(self)->engine; }
+struct EngineObject {
+  PyObject_HEAD Engine* engine;
+  bool running;  // a run has let go of the interpreter; no other call may touch the engine
+};
+
+Engine& engine_of(PyObject* self) {
+  auto* object = reinterpret_cast<EngineObject*>(self);
+  if (object->running) {
+    throw ArgumentError{PyExc_RuntimeError, "the engine is running a batch in another thread"};
+  }
+  return *object->engine;
+}
+
+// Marks the engine busy for a run that lets other threads go on meanwhile.
+class Running {
+ public:
+  explicit Running(PyObject* self) : object_(reinterpret_cast<EngineObject*>(self)) {
+    object_->running = true;
+  }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running() { object_->running = false; }
+
+ private:
+  EngineObject* object_;
+};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> Ref {
-    static const char* names[] = {"tick_size", "levels",  "depth_every",     "unknown_parts",
-                                  "recorded",  "correct", "sample_code_bit", nullptr};
+    static const char* names[] = {"tick_size",       "levels",       "depth_every",
+                                  "unknown_parts",   "recorded",     "correct",
+                                  "sample_code_bit", "expire_after", nullptr};
     Options options;
     Py_ssize_t levels = 10;
     long long depth_every = 0;
     int unknown_parts = 0, recorded = 1, correct = 1;
     unsigned char sample_code_bit = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLpppb", const_cast<char**>(names),
+    long long expire_after = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|dnLpppbL", const_cast<char**>(names),
                                      &options.tick_size, &levels, &depth_every, &unknown_parts,
-                                     &recorded, &correct, &sample_code_bit)) {
+                                     &recorded, &correct, &sample_code_bit, &expire_after)) {
       throw ErrorSet{};
     }
     options.sample_code_bit = sample_code_bit;
     if (levels < 1 || levels > 255) throw ArgumentError{PyExc_ValueError, "levels: 1 to 255"};
     if (depth_every < 0) throw ArgumentError{PyExc_ValueError, "depth_every: 0 or more"};
+    if (expire_after < 0) throw ArgumentError{PyExc_ValueError, "expire_after: 0 or more"};
+    options.expire_after = expire_after;
     if (!(options.tick_size > 0.0)) throw ArgumentError{PyExc_ValueError, "tick_size: positive"};
     options.levels = static_cast<std::size_t>(levels);
     options.depth_every = depth_every;
@@ -108,7 +145,9 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     options.recorded = recorded != 0;
     options.correct = correct != 0;
     Ref self = check(type->tp_alloc(type, 0));
-    reinterpret_cast<EngineObject*>(self.get())->engine = new Engine(options);
+    auto* object = reinterpret_cast<EngineObject*>(self.get());
+    object->engine = new Engine(options);
+    object->running = false;
     return self;
   });
 }
@@ -163,8 +202,12 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       if (rows.size() != n * 4 * engine.options().levels) {
         throw ArgumentError{PyExc_ValueError, "rows: 4 values per level for every event"};
       }
+      Running running(self);
+      ReleasedGil released;
       engine.run(events, rows.data<std::int64_t>());
     } else {
+      Running running(self);
+      ReleasedGil released;
       engine.run(events, nullptr);
     }
     return Ref::borrow(Py_None);
@@ -244,6 +287,7 @@ PyObject* engine_counts(PyObject* self, PyObject*) {
     put_count(d, "rows_matching", c.rows_matching);
     put_count(d, "first_mismatch", c.first_mismatch);
     put_count(d, "deletes_known", c.deletes_known);
+    put_count(d, "expired", c.expired);
     put_count(d, "known_orders", static_cast<long long>(engine.known_orders()));
     put_count(d, "book_index", static_cast<long long>(engine.book().known_count()));
     return dict;
@@ -309,28 +353,33 @@ PyType_Spec engine_spec = {
     "kestrova_replay._native.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engine_slots,
 };
 
-// Lets other threads run for a scope, taking the interpreter back on every way out.
-class ReleasedGil {
- public:
-  ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 // The Engine type, to check what an ITCH pipeline is given to drive.
 PyObject* engine_type = nullptr;
 
 struct PipelineObject {
   PyObject_HEAD itch::Pipeline* pipeline;
-  PyObject* engines;  // the Engine objects its workers drive, kept alive meanwhile
+  // The Engine objects its workers drive, kept alive and marked running until
+  // its threads are done, so that no call from Python touches them meanwhile.
+  PyObject* engines;
 };
 
 itch::Pipeline& pipeline_of(PyObject* self) {
   return *reinterpret_cast<PipelineObject*>(self)->pipeline;
+}
+
+// Marks each engine of the tuple running, or gives them all back.
+void hold_engines(PyObject* engines, bool held) {
+  if (engines == nullptr) return;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(engines); ++i) {
+    reinterpret_cast<EngineObject*>(PyTuple_GET_ITEM(engines, i))->running = held;
+  }
+}
+
+// Once the pipeline's threads are done, its engines may be used again.
+void let_go(PyObject* self) {
+  auto* object = reinterpret_cast<PipelineObject*>(self);
+  hold_engines(object->engines, false);
+  Py_CLEAR(object->engines);
 }
 
 // ItchPipeline(fd, symbols, block_bytes, batch_events, stop_at_orders,
@@ -379,12 +428,20 @@ PyObject* pipeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyObject_TypeCheck(engine, reinterpret_cast<PyTypeObject*>(engine_type))) {
           throw ArgumentError{PyExc_TypeError, "engines: a tuple of one Engine per symbol"};
         }
-        options.engines.push_back(&engine_of(engine));
+        for (Py_ssize_t j = 0; j < i; ++j) {
+          if (PyTuple_GET_ITEM(engines, j) == engine) {
+            throw ArgumentError{PyExc_ValueError, "engines: each symbol its own Engine"};
+          }
+        }
+        options.engines.push_back(&engine_of(engine));  // refuses an engine that is running
       }
     }
     Ref self = check(type->tp_alloc(type, 0));
     auto* object = reinterpret_cast<PipelineObject*>(self.get());
-    if (engines != Py_None) object->engines = Py_NewRef(engines);
+    if (engines != Py_None) {
+      object->engines = Py_NewRef(engines);
+      hold_engines(engines, true);
+    }
     object->pipeline = new itch::Pipeline(std::move(options));
     return self;
   });
@@ -394,7 +451,7 @@ void pipeline_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<PipelineObject*>(self);
   // Stops and joins its threads, which never take the interpreter.
   delete object->pipeline;
-  Py_XDECREF(object->engines);
+  let_go(self);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -482,9 +539,12 @@ PyObject* pipeline_next(PyObject* self, PyObject*) {
 
 PyObject* pipeline_stop(PyObject* self, PyObject*) {
   return guarded([&]() -> Ref {
-    ReleasedGil released;
-    pipeline_of(self).stop();
-    pipeline_of(self).join();
+    {
+      ReleasedGil released;
+      pipeline_of(self).stop();
+      pipeline_of(self).join();
+    }
+    let_go(self);
     return Ref::borrow(Py_None);
   });
 }
@@ -507,6 +567,7 @@ PyObject* pipeline_outcome(PyObject* self, PyObject*) {
       ReleasedGil released;
       pipeline.join();
     }
+    let_go(self);
     const itch::Scanner& scanner = pipeline.scanner();
     const itch::Outcome& outcome = pipeline.outcome();
     Ref dict = check(PyDict_New());

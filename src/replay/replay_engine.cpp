@@ -47,7 +47,9 @@ void Tables::clear() {
     v->clear();
 }
 
-Engine::Engine(const Options& options) : options_(options), book_(options.tick_size) {}
+Engine::Engine(const Options& options) : options_(options), book_(options.tick_size) {
+  if (options_.expire_after > 0) expiry_.resize(static_cast<std::size_t>(options_.expire_after));
+}
 
 // The first word is a hash of a serial number, so the book's index spreads
 // the ids; its top bit tells an order of the data from one the replay made.
@@ -109,6 +111,7 @@ void Engine::run(const Events& events, const std::int64_t* rows) {
 void Engine::apply(const Event& e) {
   switch (static_cast<Action>(e.action)) {
     case Action::kAdd:
+      if (!expiry_.empty()) expire_oldest(e.ref);
       add(e, e.ref, e.side, e.price, e.quantity);
       break;
     case Action::kReduce:
@@ -121,14 +124,14 @@ void Engine::apply(const Event& e) {
       execute(e);
       break;
     case Action::kReplace: {
-      auto it = live_.find(e.ref);
-      if (it == live_.end()) {
+      const Live* found = live_.find(e.ref);
+      if (found == nullptr) {
         ++counts_.unknown_orders;
         if (options_.recorded) diverge(e, e.ref, Reason::kUnknownOrder);
         break;
       }
-      const Live old = it->second;
-      live_.erase(it);
+      const Live old = *found;
+      live_.erase(e.ref);
       book_.cancel(old.id);
       add(e, e.new_ref, old.side, e.price, e.quantity);
       break;
@@ -147,7 +150,7 @@ void Engine::apply(const Event& e) {
 
 void Engine::add(const Event& e, std::uint64_t ref, std::uint8_t side, std::int64_t price,
                  std::int64_t quantity) {
-  if (live_.count(ref) != 0) {
+  if (live_.contains(ref)) {
     diverge(e, ref, Reason::kDuplicateRef);
     return;
   }
@@ -156,21 +159,20 @@ void Engine::add(const Event& e, std::uint64_t ref, std::uint8_t side, std::int6
       enter(e, make_order(id, side, price, quantity, e.time), true, ref, nullptr, 0);
   if (filled > 0 && options_.recorded) diverge(e, ref, Reason::kCrossingAdd);
   if (filled < quantity) {
-    live_.emplace(ref, Live{id, price, quantity - filled, side});
+    live_.insert(ref, Live{id, price, quantity - filled, side});
   } else {
     book_.cancel(id);  // filled on entry: only the index still holds it
   }
 }
 
 void Engine::reduce(const Event& e, bool whole) {
-  auto it = live_.find(e.ref);
-  if (it != live_.end()) {
-    const Live old = it->second;
+  if (Live* live = live_.find(e.ref)) {
+    const Live old = *live;
     ++counts_.deletes_known;
     book_.cancel(old.id);
     if (whole || e.quantity >= old.remaining) {
       if (!whole && e.quantity > old.remaining) diverge(e, e.ref, Reason::kOversizedCancel);
-      live_.erase(it);
+      live_.erase(e.ref);
       return;
     }
     // The remainder joins the back of its queue: the book has no way to
@@ -178,7 +180,7 @@ void Engine::reduce(const Event& e, bool whole) {
     ++counts_.partial_cancels;
     const OrderId id = make_id(true, e.ref);
     const std::int64_t rest = old.remaining - e.quantity;
-    it->second = Live{id, old.price, rest, old.side};
+    *live = Live{id, old.price, rest, old.side};
     fills_.clear();
     book_.add(make_order(id, old.side, old.price, rest, e.time), fills_);
     return;
@@ -197,13 +199,13 @@ void Engine::reduce(const Event& e, bool whole) {
 }
 
 void Engine::execute(const Event& e) {
-  auto it = live_.find(e.ref);
+  const Live* live = live_.find(e.ref);
   std::uint8_t side;
   std::int64_t price;
-  bool known = it != live_.end();
+  bool known = live != nullptr;
   if (known) {
-    side = it->second.side;
-    price = it->second.price;
+    side = live->side;
+    price = live->price;
     if (e.price != 0 && e.price != price) diverge(e, e.ref, Reason::kPriceDiffers);
   } else {
     ++counts_.unknown_orders;
@@ -229,22 +231,34 @@ void Engine::execute(const Event& e) {
 }
 
 void Engine::modify(const Event& e) {
-  auto it = live_.find(e.ref);
-  if (it == live_.end()) {
+  const Live* live = live_.find(e.ref);
+  if (live == nullptr) {
     ++counts_.unknown_orders;
     add(e, e.ref, e.side, e.price, e.quantity);
     return;
   }
-  const Live old = it->second;
+  const Live old = *live;
   if (e.price == old.price && e.quantity == old.remaining) return;
   if (e.price == old.price && e.quantity < old.remaining) ++counts_.partial_cancels;
-  live_.erase(it);
+  live_.erase(e.ref);
   book_.cancel(old.id);
   add(e, e.ref, old.side, e.price, e.quantity);
 }
 
+void Engine::expire_oldest(std::uint64_t ref) {
+  std::uint64_t& slot = expiry_[static_cast<std::size_t>(adds_ % options_.expire_after)];
+  if (adds_++ >= options_.expire_after) {
+    if (const Live* live = live_.find(slot)) {
+      book_.cancel(live->id);
+      live_.erase(slot);
+      ++counts_.expired;
+    }
+  }
+  slot = ref;
+}
+
 void Engine::clear() {
-  for (const auto& [ref, live] : live_) book_.cancel(live.id);
+  live_.for_each([this](std::uint64_t, const Live& live) { book_.cancel(live.id); });
   for (const auto& [key, parts] : parts_)
     for (const Part& part : parts) book_.cancel(part.id);
   live_.clear();
@@ -287,8 +301,7 @@ std::int64_t Engine::enter(const Event& e, const Order& order, bool taker_known,
 
 std::int64_t Engine::maker_price(const OrderId& maker) const {
   if (is_known(maker)) {
-    auto it = live_.find(ref_of(maker));
-    if (it != live_.end()) return it->second.price;
+    if (const Live* live = live_.find(ref_of(maker))) return live->price;
   } else {
     auto it = part_levels_.find(maker);
     if (it != part_levels_.end()) return static_cast<std::int64_t>(it->second >> 1);
@@ -300,11 +313,12 @@ std::int64_t Engine::maker_price(const OrderId& maker) const {
 // keeps every filled order until its id is cancelled.
 void Engine::settle_maker(const OrderId& maker, std::int64_t quantity) {
   if (is_known(maker)) {
-    auto it = live_.find(ref_of(maker));
-    if (it == live_.end() || !(it->second.id == maker)) return;
-    if ((it->second.remaining -= quantity) <= 0) {
+    const std::uint64_t ref = ref_of(maker);
+    Live* live = live_.find(ref);
+    if (live == nullptr || !(live->id == maker)) return;
+    if ((live->remaining -= quantity) <= 0) {
       book_.cancel(maker);
-      live_.erase(it);
+      live_.erase(ref);
     }
     return;
   }
@@ -373,17 +387,17 @@ void Engine::take_known(std::uint8_t side, std::int64_t price, std::int64_t quan
     if (is_known(order.id)) refs.push_back(ref_of(order.id));
   });
   for (auto ref = refs.rbegin(); ref != refs.rend() && quantity > 0; ++ref) {
-    auto it = live_.find(*ref);
-    if (it == live_.end()) continue;
-    const Live old = it->second;
+    Live* live = live_.find(*ref);
+    if (live == nullptr) continue;
+    const Live old = *live;
     book_.cancel(old.id);
     if (old.remaining <= quantity) {
       quantity -= old.remaining;
-      live_.erase(it);
+      live_.erase(*ref);
       continue;
     }
     const OrderId id = make_id(true, *ref);
-    it->second = Live{id, old.price, old.remaining - quantity, old.side};
+    *live = Live{id, old.price, old.remaining - quantity, old.side};
     fills_.clear();
     book_.add(make_order(id, old.side, old.price, old.remaining - quantity, time), fills_);
     quantity = 0;
@@ -391,9 +405,7 @@ void Engine::take_known(std::uint8_t side, std::int64_t price, std::int64_t quan
 }
 
 std::int64_t Engine::level_total(std::uint8_t side, std::int64_t price) const {
-  double total = 0.0;
-  book_.for_each_at(side_type(side), price, [&](const Order& order) { total += order.quantity; });
-  return static_cast<std::int64_t>(total);
+  return static_cast<std::int64_t>(book_.quantity_at(side_type(side), price));
 }
 
 bool Engine::set_level(std::uint8_t side, std::int64_t price, std::int64_t target,

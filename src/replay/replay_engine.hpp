@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "book/order_book.hpp"
+#include "replay/ref_map.hpp"
 
 namespace kestrova::replay {
 
@@ -62,6 +63,9 @@ struct Options {
   // When not 0, the book is sampled only after events whose code has this bit:
   // formats whose book is consistent only at the end of a packet mark those.
   std::uint8_t sample_code_bit = 0;
+  // When not 0, an order still resting this many adds after its own is
+  // cancelled before the next add: a simulation's orders expire.
+  std::int64_t expire_after = 0;
 };
 
 struct Counts {
@@ -76,6 +80,7 @@ struct Counts {
   std::int64_t rows_matching = 0;
   std::int64_t first_mismatch = -1;  // seq of the first row that did not match
   std::int64_t deletes_known = 0;    // deletes and reduces of orders the book held
+  std::int64_t expired = 0;          // orders cancelled by `expire_after`
 };
 
 // The rows produced since the tables were last taken, as columns.
@@ -155,6 +160,7 @@ class Engine {
   void execute(const Event& e);
   void clear();
   void modify(const Event& e);
+  void expire_oldest(std::uint64_t ref);
 
   // Enters `order` and settles every fill it made; returns the quantity filled.
   std::int64_t enter(const Event& e, const Order& order, bool taker_known, std::uint64_t taker_ref,
@@ -185,10 +191,12 @@ class Engine {
   Counts counts_;
   Tables tables_;
   std::vector<Fill> fills_;
-  std::unordered_map<std::uint64_t, Live> live_;                    // by the data's ref
+  RefMap<Live> live_;                                               // by the data's ref
   std::unordered_map<std::uint64_t, std::vector<Part>> parts_;      // by level_key, oldest first
   std::unordered_map<OrderId, std::uint64_t, IdHash> part_levels_;  // part id -> level_key
   std::uint64_t serial_ = 0;
+  std::vector<std::uint64_t> expiry_;  // the refs of the last `expire_after` adds, a ring
+  std::int64_t adds_ = 0;
   std::int64_t samples_ = 0;  // points where the book was sampled
   // The last top of book written, to write a row only on a change.
   std::int64_t last_bbo_[4] = {-1, -1, -1, -1};
