@@ -36,6 +36,21 @@ class Channel {
     return true;
   }
 
+  // As pop, but gives up after `timeout`: kTaken, kTimedOut or kEnded.
+  enum class Wait { kTaken, kTimedOut, kEnded };
+  template <class Duration>
+  Wait pop_for(T& value, Duration timeout) {
+    std::unique_lock lock(mutex_);
+    if (!ready_.wait_for(lock, timeout, [&] { return closed_ || !items_.empty(); })) {
+      return Wait::kTimedOut;
+    }
+    if (items_.empty()) return Wait::kEnded;
+    value = std::move(items_.front());
+    items_.pop_front();
+    room_.notify_one();
+    return Wait::kTaken;
+  }
+
   // No more items will come; what is queued can still be taken.
   void close() {
     std::lock_guard lock(mutex_);

@@ -261,7 +261,9 @@ void Pipeline::recycle(StockRows rows) {
   spare_.push_back(std::move(rows));
 }
 
-bool Pipeline::next(Piece& piece) { return out_.pop(piece); }
+Channel<Piece>::Wait Pipeline::next(Piece& piece, std::chrono::milliseconds timeout) {
+  return out_.pop_for(piece, timeout);
+}
 
 void Pipeline::fail_internal(const char* what) {
   {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -69,8 +70,9 @@ class Pipeline {
   // tail is not checked, and the outcome says `abandoned`.
   void finish(bool clean);
 
-  // The next piece, waiting for it; false at the end, or once stopped.
-  bool next(Piece& piece);
+  // The next piece, waiting for it up to `timeout`, so that the caller can
+  // look at its own signals in between: kEnded at the end, or once stopped.
+  Channel<Piece>::Wait next(Piece& piece, std::chrono::milliseconds timeout);
   // Gives a piece's rows back for the scan to fill again.
   void recycle(StockRows rows);
   // Ends every thread early; pieces not taken are dropped.

@@ -492,12 +492,18 @@ PyObject* pipeline_next(PyObject* self, PyObject*) {
   return guarded([&]() -> Ref {
     itch::Pipeline& pipeline = pipeline_of(self);
     itch::Piece piece;
-    bool got;
-    {
-      ReleasedGil released;
-      got = pipeline.next(piece);
-    }
-    if (!got) return Ref::borrow(Py_None);
+    using Wait = Channel<itch::Piece>::Wait;
+    Wait wait;
+    do {
+      {
+        ReleasedGil released;
+        wait = pipeline.next(piece, std::chrono::milliseconds(100));
+      }
+      // A scan for a rare stock may go a long time between pieces: Ctrl-C is
+      // seen meanwhile.
+      if (wait == Wait::kTimedOut && PyErr_CheckSignals() != 0) throw ErrorSet{};
+    } while (wait == Wait::kTimedOut);
+    if (wait == Wait::kEnded) return Ref::borrow(Py_None);
     const itch::StockRows& r = piece.rows;
     Ref dict = check(PyDict_New());
     PyObject* d = dict.get();
