@@ -467,6 +467,16 @@ def test_what_the_book_cannot_follow_is_counted(tmp_path):
     assert (fills["maker_ref"], fills["quantity"], fills["price"]) == ([11], [100], [1_010_000])
 
 
+@pytest.mark.parametrize("shares", [300, 0xFFFF_FFFF], ids=["small", "beyond-int64"])
+def test_the_notional_of_the_fills_is_exact(tmp_path, shares):
+    w = Writer()
+    w.directory(1, "AAA")
+    w.add(1, 10, 1, shares, 0xFFFF_FFFF, False)  # the largest price the format holds
+    w.execute(10, shares)
+    summary = replay_itch(write(tmp_path, w.bytes()), ["AAA"])
+    assert summary.details["symbols"]["AAA"]["notional_ticks"] == shares * 0xFFFF_FFFF
+
+
 def small_day() -> Writer:
     w = Writer()
     w.put("S", 0, b"O")

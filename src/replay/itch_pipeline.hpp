@@ -19,7 +19,7 @@
 namespace kestrova::replay::itch {
 
 struct PipelineOptions {
-  int fd = -1;  // read by the pipeline's own thread; -1 when the caller feeds the data
+  int fd = -1;  // read by the scanning thread; -1 when the caller feeds the data
   std::size_t block_bytes = std::size_t{1} << 18;
   std::size_t batch_events = std::size_t{1} << 16;  // rows a stock gathers before they go on
   std::vector<Symbol> symbols;
@@ -41,9 +41,8 @@ struct Piece {
   bool has_tables = false;
 };
 
-// How a finished pipeline ended.
+// How a finished pipeline ended, besides what its scanner says of the data.
 struct Outcome {
-  Failure failure;         // the data is not ITCH where it says
   int read_error = 0;      // errno of a failed read
   bool abandoned = false;  // the input ended without a clean end (see finish)
   std::string internal;    // an engine's own failure

@@ -221,11 +221,6 @@ void StockRows::clear() {
   each_column(*this, [](auto& column) { column.clear(); });
 }
 
-void StockRows::reserve(std::size_t rows) {
-  each_column(*this, [&](auto& column) { column.reserve(rows); });
-  notice_reason.reserve(4 * rows);
-}
-
 Scanner::Scanner(std::vector<Symbol> symbols, bool stop_at_orders, std::size_t limit, Full full)
     : symbols_(std::move(symbols)),
       stop_at_orders_(stop_at_orders),

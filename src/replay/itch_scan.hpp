@@ -43,7 +43,6 @@ struct StockRows {
   bool empty() const { return events() == 0 && trades() == 0 && notices() == 0; }
   Events view() const;
   void clear();
-  void reserve(std::size_t rows);
 };
 
 // Where and why the data stopped being ITCH.
