@@ -27,6 +27,21 @@ def test_generated_pairs_match_every_row(tmp_path, messages, levels, seed):
     assert summary.details["hidden_executions"] > 0
 
 
+@pytest.mark.parametrize("block_bytes", [7, 4096])
+def test_lines_split_across_read_blocks_read_whole(tmp_path, monkeypatch, block_bytes):
+    from kestrova_replay import lobster
+
+    pair = write_pair(tmp_path / "pair", 2000, levels=5, seed=9)
+    reference = replay_lobster(pair.message_file, pair.orderbook_file, out=tmp_path / "a")
+    monkeypatch.setattr(lobster, "BLOCK_BYTES", block_bytes)
+    small = replay_lobster(pair.message_file, pair.orderbook_file, out=tmp_path / "b")
+    assert small.rows_matching == reference.rows_matching == 2000
+    for table in ("fills", "bbo", "depth", "divergences"):
+        assert (tmp_path / "a" / f"{table}.parquet").read_bytes() == (
+            tmp_path / "b" / f"{table}.parquet"
+        ).read_bytes(), table
+
+
 def test_fast_path_and_classes_give_the_same_tables(tmp_path):
     pair = write_pair(tmp_path / "data", 2500, levels=5, seed=9)
     runs = {}

@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import csv
 import re
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import pyarrow as pa
-import pyarrow.csv as pacsv
 
 from .errors import DataError, OptionError
 from .events import BUY, SELL, Action, Batch, make_batch
@@ -56,15 +55,6 @@ def count_rows(path: Path) -> int:
             count += block.count(b"\n")
             last = block[-1:]
     return count + (last != b"\n")
-
-
-def _open(path: Path, names: list[str], types: dict[str, pa.DataType]) -> pacsv.CSVStreamingReader:
-    return pacsv.open_csv(
-        path,
-        read_options=pacsv.ReadOptions(column_names=names, block_size=BLOCK_BYTES),
-        parse_options=pacsv.ParseOptions(ignore_empty_lines=False),
-        convert_options=pacsv.ConvertOptions(column_types=types, strings_can_be_null=False),
-    )
 
 
 def _check_text(path: Path) -> None:
@@ -130,33 +120,51 @@ def _number(text: str) -> bool:
     return True
 
 
-def _message_tables(path: Path) -> Iterator[pa.RecordBatch]:
+def _number_blocks(
+    path: Path, columns: int, keep: int, decimal_first: bool, locate: Callable[[], DataError]
+) -> Iterator[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64] | None]]:
+    """Rows of numbers a block at a time: the first ``keep`` columns, and the first as decimals."""
+    from . import _native
+
     _check_text(path)
-    types = {"time": pa.float64(), **{name: pa.int64() for name in MESSAGE_COLUMNS[1:]}}
-    try:
-        reader = _open(path, list(MESSAGE_COLUMNS), types)
-        for table in reader:
-            # A blank line reads as a row of nulls.
-            if any(column.null_count for column in table.columns):
-                raise locate_message_error(path)
-            yield table
-    except (pa.ArrowInvalid, UnicodeDecodeError):
-        raise locate_message_error(path) from None
+    rest = b""
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(BLOCK_BYTES)
+            data = rest + block if rest else block
+            final = not block
+            values, first, rows, consumed, bad = _native.read_number_rows(
+                data, columns, keep, decimal_first, final
+            )
+            if bad >= 0:
+                raise locate()
+            if rows:
+                yield (
+                    np.frombuffer(values, np.int64).reshape(rows, keep),
+                    None if first is None else np.frombuffer(first, np.float64),
+                )
+            rest = data[consumed:]
+            if final:
+                return
+
+
+def _message_tables(path: Path) -> Iterator[dict[str, npt.NDArray[Any]]]:
+    """The message file's columns a block at a time; ``time`` in seconds."""
+    blocks = _number_blocks(path, 6, 6, True, lambda: locate_message_error(path))
+    for values, time in blocks:
+        table: dict[str, npt.NDArray[Any]] = {"time": time}  # type: ignore[dict-item]
+        for i, name in enumerate(MESSAGE_COLUMNS[1:], start=1):
+            table[name] = values[:, i]
+        yield table
 
 
 def _orderbook_rows(path: Path, file_levels: int, levels: int) -> Iterator[npt.NDArray[np.int64]]:
-    _check_text(path)
     columns = 4 * file_levels
-    names = [f"c{i}" for i in range(columns)]
-    try:
-        reader = _open(path, names, dict.fromkeys(names, pa.int64()))
-        for batch in reader:
-            if any(column.null_count for column in batch.columns):
-                raise locate_orderbook_error(path, columns)
-            block = np.column_stack([batch.column(i).to_numpy() for i in range(4 * levels)])
-            yield block.astype(np.int64, copy=False)
-    except (pa.ArrowInvalid, UnicodeDecodeError):
-        raise locate_orderbook_error(path, columns) from None
+    blocks = _number_blocks(
+        path, columns, 4 * levels, False, lambda: locate_orderbook_error(path, columns)
+    )
+    for values, _ in blocks:
+        yield values
 
 
 def _first_bad(mask: npt.NDArray[np.bool_]) -> int | None:
@@ -164,14 +172,12 @@ def _first_bad(mask: npt.NDArray[np.bool_]) -> int | None:
     return int(bad[0]) if len(bad) else None
 
 
-def check_messages(path: Path, first_line: int, table: pa.RecordBatch, last_time: float) -> None:
+def check_messages(
+    path: Path, first_line: int, table: dict[str, npt.NDArray[Any]], last_time: float
+) -> None:
     """Raises DataError at the first row of the batch that breaks a rule of the layout."""
-    time = table.column("time").to_numpy()
-    kind = table.column("type").to_numpy()
-    size = table.column("size").to_numpy()
-    price = table.column("price").to_numpy()
-    direction = table.column("direction").to_numpy()
-    order_id = table.column("order_id").to_numpy()
+    time, kind, size = table["time"], table["type"], table["size"]
+    price, direction, order_id = table["price"], table["direction"], table["order_id"]
     previous = np.concatenate(([last_time], time[:-1]))
     book_effect = (kind >= 1) & (kind <= 6)
     rules = [
@@ -252,15 +258,10 @@ class LobsterReader:
         line = 1
         last_time = 0.0
         for table in _message_tables(self.message_file):
-            n = table.num_rows
-            if n == 0:
-                continue
+            n = len(table["time"])
             check_messages(self.message_file, line, table, last_time)
-            time = table.column("time").to_numpy()
-            kind = table.column("type").to_numpy()
-            price = table.column("price").to_numpy()
-            size = table.column("size").to_numpy()
-            direction = table.column("direction").to_numpy()
+            time, kind, price = table["time"], table["type"], table["price"]
+            size, direction = table["size"], table["direction"]
             side = np.where(direction == 1, BUY, SELL).astype(np.uint8)
             book_rows = None
             if rows is not None:
@@ -280,7 +281,7 @@ class LobsterReader:
                 action=ACTIONS[kind],
                 side=side,
                 code=kind,
-                ref=table.column("order_id").to_numpy(),
+                ref=table["order_id"],
                 price=price,
                 quantity=size,
             )

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -41,7 +42,10 @@ class Channel {
   template <class Duration>
   Wait pop_for(T& value, Duration timeout) {
     std::unique_lock lock(mutex_);
-    if (!ready_.wait_for(lock, timeout, [&] { return closed_ || !items_.empty(); })) {
+    // By the system clock: a wait by the steady clock calls pthread_cond_clockwait,
+    // which needs glibc 2.30. A clock step only makes one wait longer or shorter.
+    const auto deadline = std::chrono::system_clock::now() + timeout;
+    if (!ready_.wait_until(lock, deadline, [&] { return closed_ || !items_.empty(); })) {
       return Wait::kTimedOut;
     }
     if (items_.empty()) return Wait::kEnded;

@@ -9,6 +9,7 @@
 #include "module/python.hpp"
 #include "module/ref.hpp"
 #include "replay/itch_pipeline.hpp"
+#include "replay/number_rows.hpp"
 #include "replay/replay_engine.hpp"
 
 namespace kestrova::replay {
@@ -623,12 +624,62 @@ PyType_Spec pipeline_spec = {
     pipeline_slots,
 };
 
+// read_number_rows(data, columns, keep, decimal_first, final): the whole
+// lines of comma-separated numbers at the front of `data`. Returns the kept
+// columns row-major as int64 bytes, the first column as float64 bytes (or
+// None), the rows read, the bytes they took, and the first bad line's index
+// among the lines read (-1 for none).
+PyObject* read_number_rows_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> Ref {
+    if (nargs != 5) {
+      throw ArgumentError{PyExc_TypeError,
+                          "read_number_rows() takes data, columns, keep, decimal_first and final"};
+    }
+    Column data(args[0], 1, "data");
+    const Py_ssize_t columns = PyLong_AsSsize_t(args[1]);
+    const Py_ssize_t keep = PyLong_AsSsize_t(args[2]);
+    if (PyErr_Occurred()) throw ErrorSet{};
+    if (columns < 1 || keep < 0 || keep > columns) {
+      throw ArgumentError{PyExc_ValueError, "columns: 1 or more; keep: 0 to columns"};
+    }
+    const int decimal_first = PyObject_IsTrue(args[3]);
+    const int final = PyObject_IsTrue(args[4]);
+    if (decimal_first < 0 || final < 0) throw ErrorSet{};
+    NumberRows rows;
+    {
+      ReleasedGil released;
+      rows = read_number_rows(std::string_view(data.data<char>(), data.size()),
+                              static_cast<std::size_t>(columns), static_cast<std::size_t>(keep),
+                              decimal_first != 0, final != 0);
+    }
+    Ref values = check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(rows.values.data()),
+        static_cast<Py_ssize_t>(rows.values.size() * sizeof(std::int64_t))));
+    Ref first = decimal_first ? check(PyBytes_FromStringAndSize(
+                                    reinterpret_cast<const char*>(rows.first.data()),
+                                    static_cast<Py_ssize_t>(rows.first.size() * sizeof(double))))
+                              : Ref::borrow(Py_None);
+    return check(Py_BuildValue(
+        "(OOnnL)", values.get(), first.get(), static_cast<Py_ssize_t>(rows.rows),
+        static_cast<Py_ssize_t>(rows.consumed), static_cast<long long>(rows.bad_row)));
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"read_number_rows",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_number_rows_call)),
+     METH_FASTCALL,
+     "read_number_rows(data, columns, keep, decimal_first, final)\n--\n\n"
+     "Reads the whole lines of comma-separated numbers at the front of data."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef native_module = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "The replay loop in native code.",
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,
