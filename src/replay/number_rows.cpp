@@ -23,6 +23,26 @@ const char* read_field(const char* p, const char* end, T& value) {
   return skip_spaces(next, end);
 }
 
+// The common case of a whole number, short and plain, without the general
+// parser's setup; anything else goes to it, which also finds overflow.
+const char* read_field(const char* p, const char* end, std::int64_t& value) {
+  const char* start = p;
+  const bool negative = p < end && *p == '-';
+  p += negative;
+  const char* digits = p;
+  std::uint64_t number = 0;
+  while (p < end && static_cast<unsigned char>(*p - '0') < 10) {
+    number = number * 10 + static_cast<unsigned char>(*p - '0');
+    ++p;
+  }
+  const std::ptrdiff_t count = p - digits;
+  if (count == 0 || count > 18 || (p < end && *p != ',')) {
+    return read_field<std::int64_t>(start, end, value);
+  }
+  value = negative ? -static_cast<std::int64_t>(number) : static_cast<std::int64_t>(number);
+  return p;
+}
+
 }  // namespace
 
 NumberRows read_number_rows(std::string_view text, std::size_t columns, std::size_t keep,
