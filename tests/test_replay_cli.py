@@ -78,6 +78,8 @@ BAD_OPTIONS = [
     (["simulate", "--depth-every", "0"], "argument --depth-every: must be at least 1"),
     (["simulate", "--levels", "256"], "argument --levels: must be at most 255"),
     (["simulate", "--plot", "run"], "--plot: no file type suffix"),
+    (["replay", "itch", "f.itch", "--symbol", "A", "--plot", "p.png"], "unrecognized arguments: --plot"),
+    (["replay", "mbo", "f.dbn", "--plot", "p.png"], "unrecognized arguments: --plot"),
     (["simulate", "--plot", "run.xyz"], "--plot: unknown file type '.xyz'"),
     (["simulate", "--plot", "no/such/folder/p.png"], "--plot: folder"),
     (["replay", "lobster", "missing.csv"], "no such file: missing.csv"),

@@ -58,7 +58,7 @@ def tick_size(text: str) -> Decimal:
     return value
 
 
-def _output_options(parser: argparse.ArgumentParser) -> None:
+def _output_options(parser: argparse.ArgumentParser, plot: bool = True) -> None:
     parser.add_argument(
         "--out", type=Path, metavar="DIR", help="write the tables and summary.json here"
     )
@@ -69,13 +69,14 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
         metavar="K",
         help=f"a depth sample every K events (default {DEFAULT_DEPTH_EVERY})",
     )
-    parser.add_argument(
-        "--plot",
-        type=Path,
-        metavar="FILE",
-        help="also draw mid price, spread and final depth; the suffix (.png, .svg, .pdf) "
-        "sets the format (needs matplotlib)",
-    )
+    if plot:  # the replays of several books or of packet-consistent books draw none
+        parser.add_argument(
+            "--plot",
+            type=Path,
+            metavar="FILE",
+            help="also draw mid price, spread and final depth; the suffix (.png, .svg, .pdf) "
+            "sets the format (needs matplotlib)",
+        )
     parser.add_argument("--json", action="store_true", help="print the summary as JSON only")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
@@ -168,7 +169,7 @@ def _add_itch_and_mbo(formats: argparse._SubParsersAction[argparse.ArgumentParse
                       "a symbol the file lacks is an option error (exit code 2)")  # fmt: skip
     itch.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
                       help="depth levels in the depth table (default 10)")  # fmt: skip
-    _output_options(itch)
+    _output_options(itch, plot=False)
     itch.set_defaults(run=_replay_itch, subparser=itch)
 
     mbo = formats.add_parser("mbo", help="a Databento MBO file (DBN, plain or zstd)")
@@ -181,7 +182,7 @@ def _add_itch_and_mbo(formats: argparse._SubParsersAction[argparse.ArgumentParse
                      help="price of one tick (default: found from the prices)")  # fmt: skip
     mbo.add_argument("--levels", type=count(1, 255), default=10, metavar="N",
                      help="depth levels in the depth table (default 10)")  # fmt: skip
-    _output_options(mbo)
+    _output_options(mbo, plot=False)
     mbo.set_defaults(run=_replay_mbo, subparser=mbo)
 
 
