@@ -18,18 +18,16 @@ from collections.abc import Generator, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from types import TracebackType
-from typing import Any, BinaryIO, Self
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
-import pyarrow.parquet as pq
 
 from .engine import Tables, tables_from_bytes
 from .errors import DataError, OptionError
 from .events import Batch, make_batch
-from .tables import ROW_GROUP, parquet_writer
+from .tables import TableFiles
 
 TICK_SIZE = 0.0001
 GZIP_MAGIC = b"\x1f\x8b"
@@ -391,67 +389,9 @@ def count_recorded(part: Part, counts: dict[str, int]) -> None:
             counts[name] = counts.get(name, 0) + int(n)
 
 
-def write_part(tables: ExtraTables, part: Part) -> None:
+def write_part(tables: TableFiles, part: Part) -> None:
     """The part's trades and notices into their tables."""
     if len(part.trades["trade_seq"]):
         tables.write("trades", trade_batch(part.trades))
     if len(part.notices["notice_seq"]):
         tables.write("events", notice_batch(part.notices))
-
-
-class ExtraTables:
-    """Tables beside the engine's, written under temporary names and renamed by ``finish``.
-
-    Batches wait until a row group's worth has come: each row group costs the
-    writer a few milliseconds of set-up per column, whatever its size.
-    """
-
-    def __init__(self, folder: Path, schemas: dict[str, pa.Schema]) -> None:
-        self.folder = folder
-        self.schemas = schemas
-        self._writers: dict[str, pq.ParquetWriter] = {}
-        self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in schemas}
-        self._pending_rows = dict.fromkeys(schemas, 0)
-
-    def _temp(self, name: str) -> Path:
-        return self.folder / f".{name}.tmp-{os.getpid()}"
-
-    def __enter__(self) -> Self:
-        self.folder.mkdir(parents=True, exist_ok=True)
-        for name, schema in self.schemas.items():
-            (self.folder / f"{name}.parquet").unlink(missing_ok=True)
-            self._writers[name] = parquet_writer(self._temp(name), schema)
-        return self
-
-    def write(self, name: str, batch: pa.RecordBatch) -> None:
-        self._pending[name].append(batch)
-        self._pending_rows[name] += batch.num_rows
-        if self._pending_rows[name] >= ROW_GROUP:
-            self._flush(name)
-
-    def _flush(self, name: str) -> None:
-        if self._pending[name]:
-            table = pa.Table.from_batches(self._pending[name], self.schemas[name])
-            self._writers[name].write_table(table, row_group_size=ROW_GROUP)
-        self._pending[name] = []
-        self._pending_rows[name] = 0
-
-    def finish(self) -> None:
-        for name, writer in self._writers.items():
-            self._flush(name)
-            writer.close()
-            os.replace(self._temp(name), self.folder / f"{name}.parquet")
-        self._writers.clear()
-
-    def __exit__(
-        self,
-        kind: type[BaseException] | None,
-        error: BaseException | None,
-        trace: TracebackType | None,
-    ) -> None:
-        for name, writer in self._writers.items():
-            try:
-                writer.close()
-            except Exception:  # the run's own failure is the one to report
-                pass
-            self._temp(name).unlink(missing_ok=True)

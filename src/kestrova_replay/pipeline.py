@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import queue
 import threading
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable
 from typing import Generic, TypeVar
 
 T = TypeVar("T")
@@ -40,7 +40,7 @@ def _put(items: queue.Queue[object], item: object, stop: threading.Event) -> boo
     return False
 
 
-def read_ahead(source: Iterable[T], depth: int = DEPTH) -> Iterator[T]:
+def read_ahead(source: Iterable[T], depth: int = DEPTH) -> Generator[T, None, None]:
     """What ``source`` yields, produced in a thread up to ``depth`` items ahead.
 
     An error in ``source`` is raised here, at the item it stopped at. Leaving

@@ -21,7 +21,7 @@ from .engine import ClassBook, NativeBook, Replayer
 from .errors import DataError, OptionError
 from .events import Action, Batch
 from .pipeline import WriteBehind, read_ahead
-from .tables import OutputFolder
+from .tables import OutputFolder, TableFiles
 
 DEFAULT_DEPTH_EVERY = 100
 REPORT_LEVELS = 5
@@ -534,14 +534,14 @@ def replay_itch(
     try:
         with contextlib.ExitStack() as stack:
             folders: dict[str, OutputFolder] = {}
-            extras: dict[str, itch.ExtraTables] = {}
+            extras: dict[str, TableFiles] = {}
             if top is not None:
                 top.mkdir(parents=True, exist_ok=True)
                 (top / "summary.json").unlink(missing_ok=True)
                 for s in chosen:
                     folder = top / f"symbol={s}"
                     folders[s] = stack.enter_context(OutputFolder(folder, itch.SOURCES))
-                    extras[s] = stack.enter_context(itch.ExtraTables(folder, itch.SCHEMAS))
+                    extras[s] = stack.enter_context(TableFiles(folder, itch.SCHEMAS))
             done = 0
             for part in stack.enter_context(contextlib.closing(scan.parts())):
                 s = chosen[part.slot]
@@ -633,7 +633,6 @@ def replay_mbo(
     import itertools
 
     from . import mbo
-    from .itch import ExtraTables
 
     file = Path(path)
     if not file.is_file():
@@ -673,7 +672,7 @@ def replay_mbo(
     )  # fmt: skip
     parameters = {"file": str(file), "instrument_id": instrument, "tick_size": str(reader.tick_size),
                   "levels": levels, "depth_every": depth_every}  # fmt: skip
-    sinks: list[ExtraTables] = []  # the trades table, when writing tables
+    sinks: list[TableFiles] = []  # the trades table, when writing tables
 
     def with_trades(batches: Iterator[Batch]) -> Iterator[Batch]:
         for batch in batches:
@@ -709,6 +708,6 @@ def replay_mbo(
 
     if out is None:
         return run()
-    with ExtraTables(Path(out), {"trades": mbo.TRADE_SCHEMA}) as sink:
+    with TableFiles(Path(out), {"trades": mbo.TRADE_SCHEMA}) as sink:
         sinks.append(sink)
         return run()

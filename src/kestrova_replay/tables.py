@@ -155,58 +155,99 @@ def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
     )
 
 
+class TableFiles:
+    """Parquet tables of one folder, written under temporary names and renamed by ``close``.
+
+    Batches wait until a row group's worth has come: each row group costs the writer
+    a few milliseconds of set-up per column, whatever its size, and memory stays
+    bounded however long the run. Leaving the block without ``close`` removes the
+    temporary files, so nothing half-written looks like a table.
+    """
+
+    def __init__(self, folder: str | Path, schemas: Mapping[str, pa.Schema]) -> None:
+        self.folder = Path(folder)
+        self.schemas = dict(schemas)
+        self._writers: dict[str, pq.ParquetWriter] = {}
+        self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in schemas}
+        self._pending_rows = dict.fromkeys(schemas, 0)
+
+    def _temp(self, name: str) -> Path:
+        return self.folder / f".{name}.tmp-{os.getpid()}"
+
+    def __enter__(self) -> Self:
+        self.folder.mkdir(parents=True, exist_ok=True)
+        for name, schema in self.schemas.items():
+            (self.folder / f"{name}.parquet").unlink(missing_ok=True)
+            self._writers[name] = parquet_writer(self._temp(name), schema)
+        return self
+
+    def write(self, name: str, batch: pa.RecordBatch) -> None:
+        self._pending[name].append(batch)
+        self._pending_rows[name] += batch.num_rows
+        if self._pending_rows[name] >= ROW_GROUP:
+            self._flush(name)
+
+    def _flush(self, name: str) -> None:
+        if self._pending[name]:
+            table = pa.Table.from_batches(self._pending[name], self.schemas[name])
+            self._writers[name].write_table(table, row_group_size=ROW_GROUP)
+        self._pending[name] = []
+        self._pending_rows[name] = 0
+
+    def close(self, metadata: Mapping[str, str] | None = None) -> None:
+        """Writes what waits, closes every table, then renames them into place."""
+        for name, writer in self._writers.items():
+            self._flush(name)
+            if metadata:
+                writer.add_key_value_metadata({f"kestrova.{k}": v for k, v in metadata.items()})
+            writer.close()
+        for name in self._writers:
+            os.replace(self._temp(name), self.folder / f"{name}.parquet")
+        self._writers.clear()
+
+    # A name the ITCH and MBO replays use for their extra tables.
+    finish = close
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
+        for name, writer in self._writers.items():
+            try:
+                writer.close()
+            except Exception:  # the run's own failure is the one to report
+                pass
+            self._temp(name).unlink(missing_ok=True)
+        self._writers.clear()
+
+
 class OutputFolder:
     """Writes the tables of one run into ``folder``, atomically on a clean exit.
 
-    Rows are buffered up to a row group and written through ParquetWriter, so memory
-    stays bounded however long the run.
+    A failed run leaves no table, and a ``summary.json`` that says ``complete: false``.
     """
 
     def __init__(self, folder: str | Path, sources: Sequence[str]) -> None:
         self.folder = Path(folder)
         self.sources = pa.array(list(sources), pa.string())
-        self._token = f".tmp-{os.getpid()}"
-        self._writers: dict[str, pq.ParquetWriter] = {}
-        self._pending: dict[str, list[pa.RecordBatch]] = {name: [] for name in TABLES}
-        self._pending_rows = dict.fromkeys(TABLES, 0)
-
-    def _temp(self, name: str) -> Path:
-        return self.folder / f".{name}{self._token}"
+        self._files = TableFiles(self.folder, SCHEMAS)
 
     def __enter__(self) -> Self:
-        self.folder.mkdir(parents=True, exist_ok=True)
+        self._files.__enter__()
         # An earlier run's results must not sit beside this run's failure.
-        for name in (*TABLES, "summary"):
-            (self.folder / _final_name(name)).unlink(missing_ok=True)
-        for name in TABLES:
-            self._writers[name] = parquet_writer(self._temp(name), SCHEMAS[name])
+        (self.folder / "summary.json").unlink(missing_ok=True)
         return self
 
     def append(self, tables: Tables) -> None:
         for name, batch in record_batches(tables, self.sources).items():
-            if batch.num_rows == 0:
-                continue
-            self._pending[name].append(batch)
-            self._pending_rows[name] += batch.num_rows
-            if self._pending_rows[name] >= ROW_GROUP:
-                self._flush(name)
-
-    def _flush(self, name: str) -> None:
-        if self._pending[name]:
-            table = pa.Table.from_batches(self._pending[name], SCHEMAS[name])
-            self._writers[name].write_table(table, row_group_size=ROW_GROUP)
-        self._pending[name] = []
-        self._pending_rows[name] = 0
+            if batch.num_rows:
+                self._files.write(name, batch)
 
     def finish(self, summary: Mapping[str, Any], metadata: Mapping[str, str]) -> None:
         """Closes the tables, then renames them and writes summary.json last."""
-        for name, writer in self._writers.items():
-            self._flush(name)
-            writer.add_key_value_metadata({f"kestrova.{k}": v for k, v in metadata.items()})
-            writer.close()
-        self._writers.clear()
-        for name in TABLES:
-            os.replace(self._temp(name), self.folder / _final_name(name))
+        self._files.close(metadata)
         write_json(self.folder / "summary.json", summary)
 
     def __exit__(
@@ -215,24 +256,14 @@ class OutputFolder:
         error: BaseException | None,
         trace: TracebackType | None,
     ) -> None:
+        self._files.__exit__(kind, error, trace)
         if kind is None:
             return
-        for writer in self._writers.values():
-            try:
-                writer.close()
-            except Exception:  # the run's own failure is the one to report
-                pass
-        for name in TABLES:
-            self._temp(name).unlink(missing_ok=True)
         try:
             reason = str(error) if error is not None else kind.__name__
             write_json(self.folder / "summary.json", {"complete": False, "error": reason})
         except OSError:
             pass
-
-
-def _final_name(name: str) -> str:
-    return "summary.json" if name == "summary" else f"{name}.parquet"
 
 
 def write_json(path: Path, value: Mapping[str, Any]) -> None:
