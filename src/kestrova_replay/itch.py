@@ -26,7 +26,7 @@ import pyarrow as pa
 
 from .engine import Tables, tables_from_bytes
 from .errors import DataError, OptionError
-from .events import Batch, make_batch
+from .events import COLUMNS, Batch, make_batch
 from .tables import TableFiles
 
 TICK_SIZE = 0.0001
@@ -155,17 +155,6 @@ class Part:
         return len(self.batch.columns["action"])
 
 
-_EVENT_TYPES: dict[str, Any] = {
-    "time": np.int64,
-    "seq": np.int64,
-    "action": np.uint8,
-    "side": np.uint8,
-    "code": np.uint8,
-    "ref": np.uint64,
-    "new_ref": np.uint64,
-    "price": np.int64,
-    "quantity": np.int64,
-}
 _TRADE_TYPES: dict[str, Any] = {
     "trade_seq": np.int64,
     "trade_time": np.int64,
@@ -250,7 +239,7 @@ class ItchScan:
         if tables is None:
             batch = make_batch(
                 position=piece["position"],
-                **{name: np.frombuffer(piece[name], t) for name, t in _EVENT_TYPES.items()},
+                **{name: np.frombuffer(piece[name], t) for name, t in COLUMNS.items()},
             )
         else:
             tables = tables_from_bytes(tables)

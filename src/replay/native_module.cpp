@@ -2,6 +2,7 @@
 // reached through the buffer protocol (numpy arrays, Arrow buffers, bytes).
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -198,19 +199,16 @@ PyObject* engine_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     events.new_ref = new_ref.data<std::uint64_t>();
     events.price = price.data<std::int64_t>();
     events.quantity = quantity.data<std::int64_t>();
+    std::optional<Column> rows;
     if (nargs == 10 && args[9] != Py_None) {
-      Column rows(args[9], 8, "rows");
-      if (rows.size() != n * 4 * engine.options().levels) {
+      rows.emplace(args[9], 8, "rows");
+      if (rows->size() != n * 4 * engine.options().levels) {
         throw ArgumentError{PyExc_ValueError, "rows: 4 values per level for every event"};
       }
-      Running running(self);
-      ReleasedGil released;
-      engine.run(events, rows.data<std::int64_t>());
-    } else {
-      Running running(self);
-      ReleasedGil released;
-      engine.run(events, nullptr);
     }
+    Running running(self);
+    ReleasedGil released;
+    engine.run(events, rows ? rows->data<std::int64_t>() : nullptr);
     return Ref::borrow(Py_None);
   });
 }
