@@ -24,47 +24,57 @@ SIDE_NAMES = pa.array(["buy", "sell"])
 REASON_NAMES = pa.array([REASONS.get(i, "") for i in range(max(REASONS) + 1)])
 
 REF = pa.uint64()
+
+
+def _field(name: str, kind: pa.DataType, nullable: bool = False) -> pa.Field:
+    # Columns that always hold a value are declared so: the writer then spends
+    # nothing on their definition levels.
+    return pa.field(name, kind, nullable=nullable)
+
+
+SIDE = pa.dictionary(pa.int8(), pa.string())
+SOURCE = pa.dictionary(pa.int16(), pa.string())
 SCHEMAS: dict[str, pa.Schema] = {
     "fills": pa.schema(
         [
-            ("seq", pa.int64()),
-            ("time", pa.int64()),
-            ("price", pa.int64()),
-            ("quantity", pa.int64()),
-            ("maker_ref", REF),
-            ("taker_ref", REF),
-            ("aggressor_side", pa.dictionary(pa.int8(), pa.string())),
-            ("source", pa.dictionary(pa.int16(), pa.string())),
+            _field("seq", pa.int64()),
+            _field("time", pa.int64()),
+            _field("price", pa.int64()),
+            _field("quantity", pa.int64()),
+            _field("maker_ref", REF, nullable=True),
+            _field("taker_ref", REF, nullable=True),
+            _field("aggressor_side", SIDE),
+            _field("source", SOURCE),
         ]
     ),
     "bbo": pa.schema(
         [
-            ("seq", pa.int64()),
-            ("time", pa.int64()),
-            ("bid_price", pa.int64()),
-            ("bid_size", pa.int64()),
-            ("ask_price", pa.int64()),
-            ("ask_size", pa.int64()),
+            _field("seq", pa.int64()),
+            _field("time", pa.int64()),
+            _field("bid_price", pa.int64(), nullable=True),
+            _field("bid_size", pa.int64()),
+            _field("ask_price", pa.int64(), nullable=True),
+            _field("ask_size", pa.int64()),
         ]
     ),
     "depth": pa.schema(
         [
-            ("seq", pa.int64()),
-            ("time", pa.int64()),
-            ("side", pa.dictionary(pa.int8(), pa.string())),
-            ("level", pa.int16()),
-            ("price", pa.int64()),
-            ("size", pa.int64()),
-            ("orders", pa.int64()),
+            _field("seq", pa.int64()),
+            _field("time", pa.int64()),
+            _field("side", SIDE),
+            _field("level", pa.int16()),
+            _field("price", pa.int64()),
+            _field("size", pa.int64()),
+            _field("orders", pa.int64()),
         ]
     ),
     "divergences": pa.schema(
         [
-            ("seq", pa.int64()),
-            ("time", pa.int64()),
-            ("ref", REF),
-            ("reason", pa.dictionary(pa.int8(), pa.string())),
-            ("source", pa.dictionary(pa.int16(), pa.string())),
+            _field("seq", pa.int64()),
+            _field("time", pa.int64()),
+            _field("ref", REF),
+            _field("reason", pa.dictionary(pa.int8(), pa.string())),
+            _field("source", SOURCE),
         ]
     ),
 }
@@ -145,13 +155,20 @@ def record_batches(tables: Tables, sources: pa.Array) -> dict[str, pa.RecordBatc
 def parquet_writer(path: Path, schema: pa.Schema) -> pq.ParquetWriter:
     """A table file as every run writes one: zstd, with statistics for readers' filters.
 
-    Only the columns of names (dictionaries, and short texts such as ITCH's codes) are
-    dictionary-encoded: on prices, sizes, refs and times a dictionary costs most of the
-    writing time and makes the file larger.
+    Columns of names (dictionaries, and short texts such as ITCH's codes) are
+    dictionary-encoded. Integer columns (times, refs, prices, sizes) are delta-encoded:
+    they move by small steps from row to row, so the file is smaller and its writing
+    takes about half the time a dictionary or plain values take.
     """
     names = [f.name for f in schema if pa.types.is_dictionary(f.type) or f.type == pa.string()]
+    deltas = {f.name: "DELTA_BINARY_PACKED" for f in schema if pa.types.is_integer(f.type)}
     return pq.ParquetWriter(
-        path, schema, compression="zstd", write_statistics=True, use_dictionary=names
+        path,
+        schema,
+        compression="zstd",
+        write_statistics=True,
+        use_dictionary=names,
+        column_encoding=deltas,
     )
 
 
