@@ -148,14 +148,77 @@ def _number_blocks(
                 return
 
 
-def _message_tables(path: Path) -> Iterator[dict[str, npt.NDArray[Any]]]:
-    """The message file's columns a block at a time; ``time`` in seconds."""
-    blocks = _number_blocks(path, 6, 6, True, lambda: locate_message_error(path))
-    for values, time in blocks:
-        table: dict[str, npt.NDArray[Any]] = {"time": time}  # type: ignore[dict-item]
-        for i, name in enumerate(MESSAGE_COLUMNS[1:], start=1):
-            table[name] = values[:, i]
-        yield table
+MESSAGE_TYPES = {"time": np.int64, "seq": np.int64, "action": np.uint8, "side": np.uint8,
+                 "code": np.uint8, "ref": np.uint64, "price": np.int64, "quantity": np.int64}  # fmt: skip
+
+
+def _message_batches(path: Path) -> Iterator[dict[str, npt.NDArray[Any]]]:
+    """The message file's events a block at a time, as the replay's columns.
+
+    The native decoder takes rows written as every LOBSTER file writes them. A line
+    it leaves (numbers written another way, or a row that breaks a rule) goes to
+    the general reader, which either reads it or says what is wrong with it.
+    """
+    from . import _native
+
+    _check_text(path)
+    line, last_ns, last_seconds = 1, 0, 0.0
+    rest = b""
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(BLOCK_BYTES)
+            whole = rest + block if rest else block
+            final = not block
+            data = memoryview(whole)
+            # A row takes at least 12 bytes ("0,1,0,1,1,1" and its newline).
+            lines = len(whole) // 12 + 1
+            while data:
+                columns = {name: np.empty(lines, kind) for name, kind in MESSAGE_TYPES.items()}
+                rows, used, stopped, last_ns, last_seconds = _native.read_lobster_messages(
+                    data, final, line, last_ns, last_seconds, *columns.values()
+                )
+                if rows:
+                    yield {name: column[:rows] for name, column in columns.items()}
+                    line += rows
+                data = data[used:]
+                if not stopped:
+                    break
+                values, first, rows, used, bad = _native.read_number_rows(data, 6, 6, True, final)
+                if rows:
+                    yield _general_rows(path, line, values, first, rows, last_seconds)
+                    line += rows
+                    last_seconds = float(np.frombuffer(first, np.float64)[-1])
+                    last_ns = int(np.rint(last_seconds * 1e9))
+                    data = data[used:]
+                if bad >= 0:
+                    raise locate_message_error(path)
+                if not rows:
+                    break
+            rest = bytes(data)
+            if final:
+                return
+
+
+def _general_rows(
+    path: Path, line: int, values: bytes, first: bytes, rows: int, last_seconds: float
+) -> dict[str, npt.NDArray[Any]]:
+    """Rows of the general reader, checked against the layout's rules, as event columns."""
+    numbers = np.frombuffer(values, np.int64).reshape(rows, 6)
+    table: dict[str, npt.NDArray[Any]] = {"time": np.frombuffer(first, np.float64)}
+    for i, name in enumerate(MESSAGE_COLUMNS[1:], start=1):
+        table[name] = numbers[:, i]
+    check_messages(path, line, table, last_seconds)
+    kind = table["type"]
+    return {
+        "time": np.rint(table["time"] * 1e9).astype(np.int64),
+        "seq": np.arange(line, line + rows, dtype=np.int64),
+        "action": ACTIONS[kind].astype(np.uint8),
+        "side": np.where(table["direction"] == 1, BUY, SELL).astype(np.uint8),
+        "code": kind.astype(np.uint8),
+        "ref": table["order_id"].astype(np.uint64),
+        "price": table["price"],
+        "quantity": table["size"],
+    }
 
 
 def _orderbook_rows(path: Path, file_levels: int, levels: int) -> Iterator[npt.NDArray[np.int64]]:
@@ -256,37 +319,20 @@ class LobsterReader:
             file_levels = levels_in_orderbook(self.book_file)
             rows = _RowStream(self.book_file, file_levels, self.levels)
         line = 1
-        last_time = 0.0
-        for table in _message_tables(self.message_file):
-            n = len(table["time"])
-            check_messages(self.message_file, line, table, last_time)
-            time, kind, price = table["time"], table["type"], table["price"]
-            size, direction = table["size"], table["direction"]
-            side = np.where(direction == 1, BUY, SELL).astype(np.uint8)
+        for columns in _message_batches(self.message_file):
+            n = len(columns["time"])
             book_rows = None
             if rows is not None:
                 book_rows = rows.take(n)
                 check_orderbook(rows.path, line, book_rows, self.levels)
                 if self.first_row is None:
                     self.first_row = pre_open_row(
-                        book_rows[0], int(kind[0]), int(side[0]), int(price[0]), int(size[0]),
-                        self.levels,
+                        book_rows[0], int(columns["code"][0]), int(columns["side"][0]),
+                        int(columns["price"][0]), int(columns["quantity"][0]), self.levels,
                     )  # fmt: skip
-            self.type_counts += np.bincount(kind, minlength=8)[:8]
-            yield make_batch(
-                book_rows,
-                line + n - 1,
-                time=np.rint(time * 1e9).astype(np.int64),
-                seq=np.arange(line, line + n, dtype=np.int64),
-                action=ACTIONS[kind],
-                side=side,
-                code=kind,
-                ref=table["order_id"],
-                price=price,
-                quantity=size,
-            )
+            self.type_counts += np.bincount(columns["code"], minlength=8)[:8]
+            yield make_batch(book_rows, line + n - 1, **columns)
             line += n
-            last_time = float(time[-1])
         if line == 1:
             raise DataError(self.message_file, 1, "empty file")
 

@@ -10,6 +10,7 @@
 #include "module/python.hpp"
 #include "module/ref.hpp"
 #include "replay/itch_pipeline.hpp"
+#include "replay/lobster_messages.hpp"
 #include "replay/number_rows.hpp"
 #include "replay/replay_engine.hpp"
 
@@ -663,12 +664,70 @@ PyObject* read_number_rows_call(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// read_lobster_messages(data, final, first_seq, last_time, last_seconds, time,
+// seq, action, side, code, ref, price, quantity): decodes the message rows at
+// the front of `data` into the given writable columns, all of one length.
+// Returns the rows decoded, the bytes they took, whether decoding stopped at a
+// line it leaves to the general reader, and the last row's time in ns and as
+// a double.
+PyObject* read_lobster_messages_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> Ref {
+    if (nargs != 13) {
+      throw ArgumentError{PyExc_TypeError,
+                          "read_lobster_messages() takes data, final, first_seq, last_time, "
+                          "last_seconds and 8 columns"};
+    }
+    Column data(args[0], 1, "data");
+    const int final = PyObject_IsTrue(args[1]);
+    const long long first_seq = PyLong_AsLongLong(args[2]);
+    const long long last_time = PyLong_AsLongLong(args[3]);
+    const double last_seconds = PyFloat_AsDouble(args[4]);
+    if (final < 0 || PyErr_Occurred()) throw ErrorSet{};
+    Column time(args[5], 8, "time", PyBUF_WRITABLE), seq(args[6], 8, "seq", PyBUF_WRITABLE),
+        action(args[7], 1, "action", PyBUF_WRITABLE), side(args[8], 1, "side", PyBUF_WRITABLE),
+        code(args[9], 1, "code", PyBUF_WRITABLE), ref(args[10], 8, "ref", PyBUF_WRITABLE),
+        price(args[11], 8, "price", PyBUF_WRITABLE),
+        quantity(args[12], 8, "quantity", PyBUF_WRITABLE);
+    const std::size_t capacity = time.size();
+    for (const Column* column : {&seq, &action, &side, &code, &ref, &price, &quantity}) {
+      if (column->size() != capacity) {
+        throw ArgumentError{PyExc_ValueError, "columns of different lengths"};
+      }
+    }
+    const MessageColumns out{time.writable_data<std::int64_t>(),
+                             seq.writable_data<std::int64_t>(),
+                             action.writable_data<std::uint8_t>(),
+                             side.writable_data<std::uint8_t>(),
+                             code.writable_data<std::uint8_t>(),
+                             ref.writable_data<std::uint64_t>(),
+                             price.writable_data<std::int64_t>(),
+                             quantity.writable_data<std::int64_t>(),
+                             capacity};
+    MessageRead read;
+    {
+      ReleasedGil released;
+      read = read_lobster_messages(std::string_view(data.data<char>(), data.size()), final != 0,
+                                   first_seq, last_time, last_seconds, out);
+    }
+    return check(Py_BuildValue("(nnOLd)", static_cast<Py_ssize_t>(read.rows),
+                               static_cast<Py_ssize_t>(read.consumed),
+                               read.stopped ? Py_True : Py_False,
+                               static_cast<long long>(read.last_time), read.last_seconds));
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"read_number_rows",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_number_rows_call)),
      METH_FASTCALL,
      "read_number_rows(data, columns, keep, decimal_first, final)\n--\n\n"
      "Reads the whole lines of comma-separated numbers at the front of data."},
+    {"read_lobster_messages",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_lobster_messages_call)),
+     METH_FASTCALL,
+     "read_lobster_messages(data, final, first_seq, last_time, last_seconds, time, seq, "
+     "action, side, code, ref, price, quantity)\n--\n\n"
+     "Decodes the LOBSTER message rows at the front of data into event columns."},
     {nullptr, nullptr, 0, nullptr},
 };
 
