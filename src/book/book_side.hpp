@@ -91,8 +91,15 @@ class BookSide {
   // (price_in_ticks, total quantity, order count).
   template <class Visit>
   void for_each_level(std::size_t max_levels, Visit&& visit) const {
-    if (max_levels == 0) return;
+    if (max_levels == 0 || best_ == kNoIndex) return;
+    // The best level is the ladder's back key, known without a search: the
+    // top of the book, read after every event, costs no lookup.
+    const Level& best = levels_[best_];
+    visit(best.price_in_ticks, best.quantity, best.count);
+    if (--max_levels == 0) return;
+    bool past_best = false;
     ladder_.for_each_from_back([&](std::int64_t key) {
+      if (!past_best) return past_best = true;
       const Level& level = levels_[levels_.find(price_of(key))];
       if (level.head == kNoIndex) return true;  // idle
       visit(level.price_in_ticks, level.quantity, level.count);
