@@ -30,8 +30,9 @@ class RefMap {
 
   // `key` must not be present.
   void insert(std::uint64_t key, const Value& value) {
-    // Linear probing stays short below a load of 0.7.
-    if ((size_ + 1) * 10 > slots_.size() * 7) rehash(slots_.size() * 2);
+    // Linear probing stays short below half full: an add looks up a ref
+    // that is absent, and such a search runs to the end of its probe run.
+    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.size() * 2);
     place(key, value);
     ++size_;
   }
