@@ -114,6 +114,24 @@ def test_same_input_gives_the_same_bytes(tmp_path):
         ).read_bytes()
 
 
+@pytest.mark.parametrize("table", ["fills", "bbo", "depth", "divergences"])
+def test_tables_can_be_filtered_by_time_and_event(tmp_path, table):
+    """Row groups carry the bounds of seq and time, which readers' filters skip by."""
+    pair = write_pair(tmp_path / "data", 3000, seed=5)
+    replay_lobster(pair.message_file, out=tmp_path / "out", depth_every=10)
+    path = tmp_path / "out" / f"{table}.parquet"
+    group = pq.ParquetFile(path).metadata.row_group(0)
+    bounds = {}
+    for i in range(group.num_columns):
+        column = group.column(i)
+        if column.path_in_schema in ("seq", "time"):
+            bounds[column.path_in_schema] = (column.statistics.min, column.statistics.max)
+    whole = pq.read_table(path, columns=["seq", "time"])
+    for name in ("seq", "time"):
+        values = whole[name].to_pylist()
+        assert bounds[name] == (min(values), max(values)), name
+
+
 def _corrupt_size(path, line, column, delta):
     rows = path.read_text().splitlines()
     values = rows[line - 1].split(",")
