@@ -6,7 +6,9 @@ process: plain reads of the file (warm: read() into page-aligned buffers of
 several sizes, and cat), one stock replayed end to end, ten stocks in one pass,
 the gzip copy, and the peak RSS of one stock on the full file against a file a
 tenth of its size. Each read and replay runs --rounds times and the best counts,
-so that a machine shared with other work compares like with like.
+so that a machine shared with other work compares like with like. Beside the ten
+stocks' pass it times the C++ core alone on their book events (the floor under
+any replay of them: nothing read, scanned or written).
 
     python bench/replay_itch.py --gb 2 [--rounds N] [--file PATH] [--keep]
 """
@@ -15,6 +17,7 @@ import argparse
 import json
 import mmap
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -24,6 +27,10 @@ from pathlib import Path
 
 import numpy as np
 from options import BadInput, positive_int, run
+
+from kestrova_replay import itch
+from replay import COLUMNS as CORE_COLUMNS
+from replay import build_core
 
 STOCKS = 100
 MID = 1_000_000  # $100.0000 in ticks of 0.0001
@@ -300,25 +307,57 @@ def best(rounds, function, *args):
 
 
 def child(command):
-    """Wall seconds, the run's own seconds and peak RSS (MB) of a fresh process."""
-    started = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    output = process.stdout.read()
-    _, status, usage = os.wait4(process.pid, 0)
-    seconds = time.perf_counter() - started
-    error = process.stderr.read().decode()
-    process.stdout.close()
-    process.stderr.close()
-    process.returncode = os.waitstatus_to_exitcode(status)
-    if process.returncode != 0:
-        raise subprocess.CalledProcessError(process.returncode, command, stderr=error)
-    return seconds, json.loads(output)["seconds"], usage.ru_maxrss / 1024
+    """Wall seconds, the run's own seconds and peak RSS (MB) of a fresh process.
+
+    The peak comes from GNU time where there is one: a child started straight from
+    this process would count this process's own resident memory as its peak, since
+    the kernel records the memory a process had when it replaced itself by the command.
+    """
+    gnu_time = Path("/usr/bin/time")
+    with tempfile.NamedTemporaryFile("r") as peak:
+        if gnu_time.exists():
+            command = [str(gnu_time), "-f", "%M", "-o", peak.name, *command]
+        started = time.perf_counter()
+        result = subprocess.run(command, capture_output=True, text=True)
+        seconds = time.perf_counter() - started
+        if result.returncode != 0:
+            raise subprocess.CalledProcessError(result.returncode, command, stderr=result.stderr)
+        text = peak.read().split()
+    if text:
+        rss = int(text[-1]) / 1024
+    else:
+        rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+    return seconds, json.loads(result.stdout)["seconds"], rss
 
 
 def replay(path, symbols, out):
     command = [sys.executable, "-m", "kestrova_replay", "replay", "itch", str(path),
                "--symbol", ",".join(symbols), "--quiet", "--json", "--out", str(out)]  # fmt: skip
     return child(command)
+
+
+def core_alone(path, symbols, folder):
+    """Seconds the C++ core alone takes on the stocks' book events, each in a book of its own.
+
+    The floor under any replay of those stocks: the events decoded once, then
+    replayed by ``bench/core/replay_core.cpp`` (best of 3), nothing read or written.
+    """
+    names = {**CORE_COLUMNS, "new_ref": "u64"}
+    columns = [{name: [] for name in names} for _ in symbols]
+    for part in itch.ItchScan(path, symbols).parts():
+        for name in names:
+            columns[part.slot][name].append(part.batch.columns[name])
+    core = build_core()
+    seconds = 0.0
+    for slot, stock in enumerate(columns):
+        where = folder / f"stock-{slot}"
+        where.mkdir(parents=True)
+        for name, kind in names.items():
+            np.concatenate(stock[name]).tofile(where / f"{name}.{kind}")
+        events = sum(len(c) for c in stock["action"])
+        result = subprocess.run([core, where, "3"], capture_output=True, text=True, check=True)
+        seconds += float(result.stdout.split()[0]) * events / 1e9
+    return seconds
 
 
 def main():
@@ -368,6 +407,7 @@ def main():
         ten_stocks = [symbol(i) for i in range(1, 11)]
         ten, ten_run, _ = best(args.rounds, replay, path, ten_stocks, work / "ten")
         gz, gz_run, _ = replay(packed, [symbol(1)], work / "gz")
+        floor = core_alone(path, ten_stocks, work / "core")
         reads = {name: max(r, again) for (name, r), again in
                  zip(reads.items(), measure_reads(path, args.rounds).values(), strict=True)}  # fmt: skip
         rate = max(reads.values())
@@ -381,6 +421,12 @@ def main():
         ] + [
             ("replay 1 stock", one, one_run, f"{size / one_run / rate:.2f} of read rate (run)"),
             ("replay 10 stocks", ten, ten_run, f"{ten_run / one_run:.2f}x one stock (run)"),
+            (
+                "C++ core alone, 10 stocks",
+                floor,
+                floor,
+                f"{floor / one_run:.2f}x one stock: their book events alone",
+            ),  # fmt: skip
             ("replay 1 stock, gzip", gz, gz_run, gz_size),
         ]
         print(f"ITCH 5.0 file: {size / 1e9:.2f} GB, {STOCKS} stocks, seed {args.seed}")

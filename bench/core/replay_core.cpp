@@ -3,8 +3,9 @@
 // loop is what it spends on reading, comparing and writing.
 //
 // Usage: replay_core FOLDER ROUNDS
-// FOLDER holds the columns written by bench/replay.py, one raw little-endian
-// array per file: action.u8, side.u8, ref.u64, price.i64, quantity.i64.
+// FOLDER holds the columns written by bench/replay.py (or bench/replay_itch.py),
+// one raw little-endian array per file: action.u8, side.u8, ref.u64, price.i64,
+// quantity.i64, and new_ref.u64 where the events replace orders.
 // Prints: best ns per event over the rounds, fills, orders left resting.
 
 #include <algorithm>
@@ -30,12 +31,13 @@ using kestrova::OrderId;
 using kestrova::OrderStatus;
 using kestrova::OrderType;
 
-enum : std::uint8_t { kAdd = 1, kReduce = 2, kDelete = 3, kExecute = 4 };
+enum : std::uint8_t { kAdd = 1, kReduce = 2, kDelete = 3, kExecute = 4, kReplace = 6 };
 
 template <class T>
-std::vector<T> load(const std::string& folder, const char* name) {
+std::vector<T> load(const std::string& folder, const char* name, bool optional = false) {
   const std::string path = folder + "/" + name;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in && optional) return {};
   if (!in) {
     std::fprintf(stderr, "cannot open %s\n", path.c_str());
     std::exit(2);
@@ -93,21 +95,33 @@ struct Replay {
     return filled;
   }
 
+  void add(std::uint64_t ref, std::uint8_t side, std::int64_t price, std::int64_t quantity) {
+    if (live.contains(ref)) return;
+    const OrderId id = make_id(ref);
+    const std::int64_t filled =
+        enter(Order{id, price, static_cast<double>(quantity), 0, type_of(side), OrderStatus::Open});
+    if (filled < quantity) {
+      live.insert(ref, Live{id, price, quantity - filled, side});
+    } else {
+      book.cancel(id);
+    }
+  }
+
   void run(const std::vector<std::uint8_t>& action, const std::vector<std::uint8_t>& side,
-           const std::vector<std::uint64_t>& ref, const std::vector<std::int64_t>& price,
-           const std::vector<std::int64_t>& quantity) {
+           const std::vector<std::uint64_t>& ref, const std::vector<std::uint64_t>& new_ref,
+           const std::vector<std::int64_t>& price, const std::vector<std::int64_t>& quantity) {
     for (std::size_t i = 0; i < action.size(); ++i) {
       switch (action[i]) {
-        case kAdd: {
-          if (live.contains(ref[i])) break;
-          const OrderId id = make_id(ref[i]);
-          const std::int64_t filled = enter(Order{id, price[i], static_cast<double>(quantity[i]), 0,
-                                                  type_of(side[i]), OrderStatus::Open});
-          if (filled < quantity[i]) {
-            live.insert(ref[i], Live{id, price[i], quantity[i] - filled, side[i]});
-          } else {
-            book.cancel(id);
-          }
+        case kAdd:
+          add(ref[i], side[i], price[i], quantity[i]);
+          break;
+        case kReplace: {
+          const Live* order = live.find(ref[i]);
+          if (order == nullptr) break;
+          const Live old = *order;
+          book.cancel(old.id);
+          live.erase(ref[i]);
+          add(new_ref[i], old.side, price[i], quantity[i]);
           break;
         }
         case kReduce:
@@ -161,8 +175,11 @@ int main(int argc, char** argv) {
   const auto ref = load<std::uint64_t>(folder, "ref.u64");
   const auto price = load<std::int64_t>(folder, "price.i64");
   const auto quantity = load<std::int64_t>(folder, "quantity.i64");
+  auto new_ref = load<std::uint64_t>(folder, "new_ref.u64", true);
   const std::size_t n = action.size();
-  if (side.size() != n || ref.size() != n || price.size() != n || quantity.size() != n) {
+  if (new_ref.empty()) new_ref.resize(n);
+  if (side.size() != n || ref.size() != n || price.size() != n || quantity.size() != n ||
+      new_ref.size() != n) {
     std::fprintf(stderr, "columns of different lengths in %s\n", folder.c_str());
     return 2;
   }
@@ -172,7 +189,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     Replay replay;
     const auto start = std::chrono::steady_clock::now();
-    replay.run(action, side, ref, price, quantity);
+    replay.run(action, side, ref, new_ref, price, quantity);
     const double ns =
         std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     best = round == 0 ? ns : std::min(best, ns);
