@@ -426,7 +426,7 @@ def main():
                 floor,
                 floor,
                 f"{floor / one_run:.2f}x one stock: their book events alone",
-            ),  # fmt: skip
+            ),
             ("replay 1 stock, gzip", gz, gz_run, gz_size),
         ]
         print(f"ITCH 5.0 file: {size / 1e9:.2f} GB, {STOCKS} stocks, seed {args.seed}")
