@@ -18,6 +18,7 @@ from pathlib import Path
 
 import pyarrow.parquet as pq
 import pytest
+from replay_tables import depth_rows
 
 from kestrova_replay import DataError, OptionError, itch
 from kestrova_replay.cli import main
@@ -261,12 +262,6 @@ def write(tmp_path: Path, data: bytes, compressed: bool = False, name: str = "da
     path = tmp_path / (name + (".gz" if compressed else ".itch"))
     path.write_bytes(gzip.compress(data, mtime=0) if compressed else data)
     return path
-
-
-def depth_rows(folder: Path) -> list[tuple]:
-    t = pq.read_table(folder / "depth.parquet").to_pydict()
-    names = ("seq", "side", "level", "price", "size", "orders")
-    return sorted(zip(*(t[n] for n in names), strict=True))
 
 
 @pytest.mark.parametrize(

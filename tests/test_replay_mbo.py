@@ -16,6 +16,8 @@ import pytest
 databento_dbn = pytest.importorskip("databento_dbn")
 zstandard = pytest.importorskip("zstandard")
 
+from replay_tables import depth_rows  # noqa: E402
+
 from kestrova_replay import DataError, OptionError  # noqa: E402
 from kestrova_replay.cli import main  # noqa: E402
 from kestrova_replay.runs import replay_mbo  # noqa: E402
@@ -143,12 +145,6 @@ class Writer:
             data = zstandard.ZstdCompressor().compress(data)
         path.write_bytes(data)
         return path
-
-
-def depth_rows(folder: Path) -> list[tuple]:
-    t = pq.read_table(folder / "depth.parquet").to_pydict()
-    names = ("seq", "side", "level", "price", "size", "orders")
-    return sorted(zip(*(t[n] for n in names), strict=True))
 
 
 @pytest.mark.parametrize(

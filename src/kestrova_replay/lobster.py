@@ -120,32 +120,50 @@ def _number(text: str) -> bool:
     return True
 
 
+class _TextBlocks:
+    """A text file a block at a time, each block led by what its reader left unread of
+    the one before (a line the block's end cut): the reader says so with ``leave``."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self._rest = b""
+
+    def __iter__(self) -> Iterator[tuple[bytes, bool]]:
+        """Each block and whether it is the last (the file's end, nothing new read)."""
+        _check_text(self.path)
+        with open(self.path, "rb") as f:
+            while True:
+                block = f.read(BLOCK_BYTES)
+                data = self._rest + block if self._rest else block
+                self._rest = b""
+                final = not block
+                yield data, final
+                if final:
+                    return
+
+    def leave(self, tail: bytes) -> None:
+        self._rest = tail
+
+
 def _number_blocks(
     path: Path, columns: int, keep: int, decimal_first: bool, locate: Callable[[], DataError]
 ) -> Iterator[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64] | None]]:
     """Rows of numbers a block at a time: the first ``keep`` columns, and the first as decimals."""
     from . import _native
 
-    _check_text(path)
-    rest = b""
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(BLOCK_BYTES)
-            data = rest + block if rest else block
-            final = not block
-            values, first, rows, consumed, bad = _native.read_number_rows(
-                data, columns, keep, decimal_first, final
+    blocks = _TextBlocks(path)
+    for data, final in blocks:
+        values, first, rows, consumed, bad = _native.read_number_rows(
+            data, columns, keep, decimal_first, final
+        )
+        if bad >= 0:
+            raise locate()
+        if rows:
+            yield (
+                np.frombuffer(values, np.int64).reshape(rows, keep),
+                None if first is None else np.frombuffer(first, np.float64),
             )
-            if bad >= 0:
-                raise locate()
-            if rows:
-                yield (
-                    np.frombuffer(values, np.int64).reshape(rows, keep),
-                    None if first is None else np.frombuffer(first, np.float64),
-                )
-            rest = data[consumed:]
-            if final:
-                return
+        blocks.leave(data[consumed:])
 
 
 MESSAGE_TYPES = {"time": np.int64, "seq": np.int64, "action": np.uint8, "side": np.uint8,
@@ -161,42 +179,35 @@ def _message_batches(path: Path) -> Iterator[dict[str, npt.NDArray[Any]]]:
     """
     from . import _native
 
-    _check_text(path)
     line, last_ns, last_seconds = 1, 0, 0.0
-    rest = b""
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(BLOCK_BYTES)
-            whole = rest + block if rest else block
-            final = not block
-            data = memoryview(whole)
-            # A row takes at least 12 bytes ("0,1,0,1,1,1" and its newline).
-            lines = len(whole) // 12 + 1
-            while data:
-                columns = {name: np.empty(lines, kind) for name, kind in MESSAGE_TYPES.items()}
-                rows, used, stopped, last_ns, last_seconds = _native.read_lobster_messages(
-                    data, final, line, last_ns, last_seconds, *columns.values()
-                )
-                if rows:
-                    yield {name: column[:rows] for name, column in columns.items()}
-                    line += rows
+    blocks = _TextBlocks(path)
+    for whole, final in blocks:
+        data = memoryview(whole)
+        # A row takes at least 12 bytes ("0,1,0,1,1,1" and its newline).
+        lines = len(whole) // 12 + 1
+        while data:
+            columns = {name: np.empty(lines, kind) for name, kind in MESSAGE_TYPES.items()}
+            rows, used, stopped, last_ns, last_seconds = _native.read_lobster_messages(
+                data, final, line, last_ns, last_seconds, *columns.values()
+            )
+            if rows:
+                yield {name: column[:rows] for name, column in columns.items()}
+                line += rows
+            data = data[used:]
+            if not stopped:
+                break
+            values, first, rows, used, bad = _native.read_number_rows(data, 6, 6, True, final)
+            if rows:
+                yield _general_rows(path, line, values, first, rows, last_seconds)
+                line += rows
+                last_seconds = float(np.frombuffer(first, np.float64)[-1])
+                last_ns = int(np.rint(last_seconds * 1e9))
                 data = data[used:]
-                if not stopped:
-                    break
-                values, first, rows, used, bad = _native.read_number_rows(data, 6, 6, True, final)
-                if rows:
-                    yield _general_rows(path, line, values, first, rows, last_seconds)
-                    line += rows
-                    last_seconds = float(np.frombuffer(first, np.float64)[-1])
-                    last_ns = int(np.rint(last_seconds * 1e9))
-                    data = data[used:]
-                if bad >= 0:
-                    raise locate_message_error(path)
-                if not rows:
-                    break
-            rest = bytes(data)
-            if final:
-                return
+            if bad >= 0:
+                raise locate_message_error(path)
+            if not rows:
+                break
+        blocks.leave(bytes(data))
 
 
 def _general_rows(
